@@ -1,0 +1,1 @@
+namespace quarvel_intake_placeholder {}
