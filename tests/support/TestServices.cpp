@@ -41,7 +41,8 @@ DbEndpoint testDb() {
 }
 
 FtpEndpoint testFtp() {
-    return {serviceSetting("QUARVEL_TEST_FTP_HOST"), serviceSetting("QUARVEL_TEST_FTP_PORT").toInt(),
+    return {serviceSetting("QUARVEL_TEST_FTP_HOST"),
+            serviceSetting("QUARVEL_TEST_FTP_PORT").toInt(),
             serviceSetting("QUARVEL_TEST_FTP_USER"), serviceSetting("QUARVEL_TEST_FTP_PASSWORD"),
             serviceSetting("QUARVEL_TEST_FTP_HOME")};
 }

@@ -1,0 +1,416 @@
+#include "QuarvelAcesso.h"
+
+#include "Aplicacao.h"
+#include "Busca.h"
+#include "DirectoryListBox.h"
+#include "ErrorLog.h"
+#include "QuarvelDmo.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSessionManager>
+#include <QShortcut>
+#include <QStorageInfo>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
+#include <QStylePainter>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+
+// A progress bar whose maximum is 0 shows an empty bar, not a busy indicator.
+class TProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        if (maximum() > minimum()) {
+            QProgressBar::paintEvent(event);
+            return;
+        }
+        QStylePainter painter(this);
+        QStyleOptionProgressBar opt;
+        initStyleOption(&opt);
+        opt.minimum = 0;
+        opt.maximum = 1;
+        opt.progress = 0;
+        painter.drawControl(QStyle::CE_ProgressBar, opt);
+    }
+};
+
+constexpr int kTimerInterval = 1200000; // 20 minutes
+
+const QString kBalloon = QStringLiteral("Backup de documentos em Execução.. ");
+
+QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+    auto* b = new QToolButton(parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setText(text);
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setGeometry(geometry);
+    return b;
+}
+
+} // namespace
+
+TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint), config_(config),
+      dmdb_(dmdb) {
+    trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    regional = [] { return QLocale::system(); };
+    buildControls();
+    FormCreate();
+}
+
+TFormDlgAcesso::~TFormDlgAcesso() = default;
+
+void TFormDlgAcesso::buildControls() {
+    Q_INIT_RESOURCE(quarvel);
+    setObjectName(QStringLiteral("FormDlgAcesso"));
+    setWindowTitle(QStringLiteral("Quarvel XML"));
+    setWindowIcon(QIcon(QStringLiteral(":/glyphs/quarvel.xpm")));
+    setFixedSize(701, 487);
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Button);
+    QFont font = this->font();
+    if (QFontDatabase::families().contains(QStringLiteral("Tahoma")))
+        font.setFamily(QStringLiteral("Tahoma"));
+    font.setPointSize(8);
+    setFont(font);
+
+    // Created first so that the folder tree, created after them, lies in front of them.
+    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton),
+                              QStringLiteral("OK"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(56, 112, 75, 25);
+    BitBtn1->setDefault(true);
+    BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
+                              QStringLiteral("Cancel"), this);
+    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
+    BitBtn2->setGeometry(168, 112, 75, 25);
+
+    DriveComboBox1 = new QComboBox(this);
+    DriveComboBox1->setObjectName(QStringLiteral("DriveComboBox1"));
+    DriveComboBox1->setGeometry(18, 13, 225, 19);
+
+    Label1 = new QLabel(this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(258, 15, 107, 13);
+
+    DirectoryListBox1 = new TDirectoryListBox(this);
+    DirectoryListBox1->setObjectName(QStringLiteral("DirectoryListBox1"));
+    DirectoryListBox1->setGeometry(18, 38, 225, 147);
+
+    FileListBox1 = new QListWidget(this);
+    FileListBox1->setObjectName(QStringLiteral("FileListBox1"));
+    FileListBox1->setGeometry(258, 38, 433, 147);
+    FileListBox1->setSelectionMode(QAbstractItemView::NoSelection);
+
+    DirectoryListBox1->setDirLabel(Label1);
+    DirectoryListBox1->setFileList(FileListBox1);
+
+    ProgressBar1 = new TProgressBar(this);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(18, 191, 673, 17);
+    ProgressBar1->setRange(0, 0);
+    ProgressBar1->setTextVisible(false);
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setGeometry(18, 214, 675, 215);
+    auto* tabArquivos = new QWidget;
+    tabArquivos->setObjectName(QStringLiteral("TabArquivos"));
+    auto* tabErros = new QWidget;
+    tabErros->setObjectName(QStringLiteral("TabErros"));
+    auto* tabArquivo = new QWidget;
+    tabArquivo->setObjectName(QStringLiteral("TabArquivo"));
+    PageControl1->addTab(tabArquivos, QStringLiteral("Arquivos"));
+    PageControl1->addTab(tabErros, QStringLiteral("Erros"));
+    PageControl1->addTab(tabArquivo, QStringLiteral("Arquivo"));
+    PageControl1->setCurrentIndex(0);
+
+    listBoxPasta = new QListWidget(tabArquivos);
+    listBoxPasta->setObjectName(QStringLiteral("listBoxPasta"));
+    listBoxPasta->setGeometry(3, 3, 319, 181);
+    listBoxPasta->setSortingEnabled(false);
+    listBoxPasta->setUniformItemSizes(true);
+    ListBoxArquivo = new QListWidget(tabArquivos);
+    ListBoxArquivo->setObjectName(QStringLiteral("ListBoxArquivo"));
+    ListBoxArquivo->setGeometry(328, 3, 336, 181);
+    ListBoxArquivo->setSortingEnabled(false);
+    ListBoxArquivo->setUniformItemSizes(true);
+
+    MemoErros = new QPlainTextEdit(tabErros);
+    MemoErros->setObjectName(QStringLiteral("MemoErros"));
+    MemoErros->setGeometry(0, 3, 664, 181);
+    MemoErros->setReadOnly(true);
+    MemoErros->setLineWrapMode(QPlainTextEdit::NoWrap);
+    MemoErros->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoErros->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    MemoXML = new QPlainTextEdit(tabArquivo);
+    MemoXML->setObjectName(QStringLiteral("MemoXML"));
+    MemoXML->setLineWrapMode(QPlainTextEdit::NoWrap);
+    MemoXML->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoXML->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* fill = new QHBoxLayout(tabArquivo);
+    fill->setContentsMargins(0, 0, 0, 0);
+    fill->addWidget(MemoXML);
+
+    BitListar =
+        glyphButton(this, "BitListar", QStringLiteral("Listar Arquivos"), {25, 435, 113, 50});
+    BitArmazenar =
+        glyphButton(this, "BitArmazenar", QStringLiteral("Armazenar"), {144, 435, 106, 49});
+    bitFerramentas =
+        glyphButton(this, "bitFerramentas", QStringLiteral("Ferramentas"), {256, 435, 104, 49});
+    bitFerramentas->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    bitFechar = glyphButton(this, "bitFechar", QStringLiteral("Fechar"), {587, 435, 106, 49});
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(kTimerInterval);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    Fechar1 = PopupMenu1->addAction(QStringLiteral("Fechar"));
+    Fechar1->setObjectName(QStringLiteral("Fechar1"));
+
+    popUpMenu = new QMenu(this);
+    popUpMenu->setObjectName(QStringLiteral("popUpMenu"));
+    Configurao1 = popUpMenu->addAction(QStringLiteral("Configuração"));
+    Configurao1->setObjectName(QStringLiteral("Configurao1"));
+    Servios1 = popUpMenu->addAction(QStringLiteral("Serviços"));
+    Servios1->setObjectName(QStringLiteral("Servios1"));
+
+    TrayIcon1 = new QSystemTrayIcon(QIcon(QStringLiteral(":/glyphs/quarvel.xpm")), this);
+    TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
+    TrayIcon1->setToolTip(QStringLiteral("Quarvel XML"));
+    TrayIcon1->setContextMenu(PopupMenu1);
+
+    ImageList1 = {QIcon(QStringLiteral(":/glyphs/fechar.xpm")),
+                  QIcon(QStringLiteral(":/glyphs/listar.xpm")),
+                  QIcon(QStringLiteral(":/glyphs/armazenar.xpm"))};
+
+    fillDrives();
+
+    // Every handler runs guarded: a failure reaches ErrorFound, never the event loop.
+    auto on = [this](auto* sender, auto signal, auto handler) {
+        connect(sender, signal, this,
+                [this, sender, handler] { guarded(sender, [&] { (this->*handler)(); }); });
+    };
+    on(BitListar, &QToolButton::clicked, &TFormDlgAcesso::BitListarClick);
+    on(BitArmazenar, &QToolButton::clicked, &TFormDlgAcesso::BitArmazenarClick);
+    on(bitFerramentas, &QToolButton::clicked, &TFormDlgAcesso::bitFerramentasClick);
+    on(bitFechar, &QToolButton::clicked, &TFormDlgAcesso::bitFecharClick);
+    on(BitBtn1, &QPushButton::clicked, &TFormDlgAcesso::BitBtn1Click);
+    on(BitBtn2, &QPushButton::clicked, &TFormDlgAcesso::BitBtn2Click);
+    on(Timer1, &QTimer::timeout, &TFormDlgAcesso::Timer1Timer);
+    on(Fechar1, &QAction::triggered, &TFormDlgAcesso::Fechar1Click);
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason r) {
+                if (r == QSystemTrayIcon::Trigger)
+                    guarded(TrayIcon1, [this] { TrayIcon1Click(); });
+            });
+    connect(DirectoryListBox1, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
+        guarded(DirectoryListBox1, [&] {
+            if (DirectoryListBox1->openItem(item))
+                pastaListagem_ = DirectoryListBox1->directory();
+        });
+    });
+    connect(DriveComboBox1, &QComboBox::activated, this,
+            [this](int index) { guarded(DriveComboBox1, [&] { chooseDrive(index); }); });
+
+    // The covered OK and Cancel buttons still answer Enter and Escape.
+    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* sc = new QShortcut(QKeySequence(key), this);
+        connect(sc, &QShortcut::activated, BitBtn1, &QPushButton::click);
+    }
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(esc, &QShortcut::activated, BitBtn2, &QPushButton::click);
+    BitBtn1->setFocus();
+
+    // The session's query at log-off or shutdown asks the window like any other request.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        if (!FormCloseQuery(true) && manager.allowsInteraction())
+            manager.cancel();
+    });
+}
+
+void TFormDlgAcesso::fillDrives() {
+    DriveComboBox1->clear();
+    for (const QStorageInfo& v : QStorageInfo::mountedVolumes()) {
+        if (v.isValid() && v.isReady())
+            DriveComboBox1->addItem(v.rootPath(), v.rootPath());
+    }
+}
+
+void TFormDlgAcesso::chooseDrive(int index) {
+    const QString root = DriveComboBox1->itemData(index).toString();
+    if (root.isEmpty())
+        return;
+    DirectoryListBox1->setDirectory(root);
+    pastaListagem_ = DirectoryListBox1->directory();
+}
+
+void TFormDlgAcesso::FormCreate() {
+    TQuarvelApplication::setErrorHandler(
+        [this](QObject* sender, const QString& message) { ErrorFound(sender, message); });
+    Timer1->start();
+    // Until the user picks a folder, the listing starts from the configured one, even when
+    // it cannot be opened: never from the process's current folder.
+    pastaListagem_ = config_.sPastaNFE.isEmpty()
+                         ? QString()
+                         : QDir::cleanPath(QDir(config_.sPastaNFE).absolutePath());
+    guarded(this, [this] {
+        if (!config_.sPastaNFE.isEmpty()) {
+            DirectoryListBox1->setDirectory(config_.sPastaNFE);
+            const int drive = DriveComboBox1->findData(QStorageInfo(pastaListagem_).rootPath());
+            if (drive >= 0)
+                DriveComboBox1->setCurrentIndex(drive);
+        }
+        bitFechar->setIcon(ImageList1.value(0));
+        BitListar->setIcon(ImageList1.value(1));
+        BitArmazenar->setIcon(ImageList1.value(2));
+    });
+}
+
+void TFormDlgAcesso::BitListarClick() {
+    listBoxPasta->clear();
+    ListBoxArquivo->clear();
+    OpcoesBusca opcoes;
+    opcoes.excluidas = {config_.sPastaBKP};
+    const ListaPendente lista = listarArquivosXml(pastaListagem_, opcoes);
+    listBoxPasta->addItems(lista.pastas);
+    ListBoxArquivo->addItems(lista.arquivos);
+    ProgressBar1->setMaximum(int(lista.size()));
+}
+
+void TFormDlgAcesso::BitArmazenarClick() {
+    Armazenar();
+}
+
+void TFormDlgAcesso::Timer1Timer() {
+    Armazenar();
+}
+
+void TFormDlgAcesso::Armazenar() {}
+
+void TFormDlgAcesso::bitFecharClick() {
+    if (!trayAvailable()) {
+        // Without a notification area a hidden window could never come back.
+        showMinimized();
+        return;
+    }
+    hide();
+    setWindowState(windowState() | Qt::WindowMinimized);
+    TrayIcon1->show();
+    if (!BalloonHint.isEmpty())
+        TrayIcon1->showMessage(QString(), BalloonHint, BalloonFlags);
+}
+
+void TFormDlgAcesso::bitFerramentasClick() {
+    if (!popUpMenu)
+        return;
+    const QPoint centre(bitFerramentas->x() + bitFerramentas->width() / 2,
+                        bitFerramentas->y() + bitFerramentas->height() / 2);
+    popUpMenu->popup(mapToGlobal(centre));
+}
+
+void TFormDlgAcesso::BitBtn1Click() {
+    dmdb_.Seql(QStringLiteral("ACESSOS"));
+}
+
+void TFormDlgAcesso::BitBtn2Click() {
+    close();
+}
+
+void TFormDlgAcesso::FormResize() {
+    if (!(windowState() & Qt::WindowMinimized))
+        return;
+    TrayIcon1->show();
+    BalloonHint = kBalloon;
+    BalloonFlags = QSystemTrayIcon::Information;
+    TrayIcon1->showMessage(QString(), BalloonHint, BalloonFlags);
+}
+
+bool TFormDlgAcesso::FormCloseQuery(bool fromSystem) const {
+    // Without a notification area the window is the only way to end the program, so the
+    // window manager and the session may close it.
+    return bPodeFechar || (fromSystem && !trayAvailable());
+}
+
+void TFormDlgAcesso::TrayIcon1Click() {
+    TrayIcon1->hide();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TFormDlgAcesso::Fechar1Click() {
+    bPodeFechar = true;
+    if (close())
+        QCoreApplication::quit();
+}
+
+void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noexcept {
+    try {
+        const QDateTime now = QDateTime::currentDateTime();
+        appendLogLine(sFase);
+        appendLogLine(linhaFalha(now, regional(), message));
+    } catch (...) {
+    }
+    try {
+        Timer1->start();
+        BitArmazenar->setEnabled(true);
+        BitListar->setEnabled(true);
+    } catch (...) {
+    }
+}
+
+void TFormDlgAcesso::appendLogLine(const QString& line) {
+    QTextCursor c(MemoErros->document());
+    c.movePosition(QTextCursor::End);
+    if (logLines_++ > 0)
+        c.insertBlock();
+    c.insertText(line);
+    MemoErros->verticalScrollBar()->setValue(MemoErros->verticalScrollBar()->maximum());
+}
+
+void TFormDlgAcesso::closeEvent(QCloseEvent* event) {
+    if (FormCloseQuery(event->spontaneous()))
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TFormDlgAcesso::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A hidden window (hidden to the tray) gets no resize handling.
+    if (event->type() == QEvent::WindowStateChange && isVisible())
+        guarded(this, [this] { FormResize(); });
+}
+
+void TFormDlgAcesso::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (isVisible())
+        guarded(this, [this] { FormResize(); });
+}

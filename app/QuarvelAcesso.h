@@ -1,0 +1,120 @@
+#pragma once
+
+#include "DocIni.h"
+
+#include <QIcon>
+#include <QList>
+#include <QLocale>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <QWidget>
+#include <functional>
+
+class QAbstractButton;
+class QAction;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class TDirectoryListBox;
+class Tdmdb;
+
+// The program's one window. Controls carry the names, texts and geometry the users and the
+// tests know; handlers keep their names.
+class TFormDlgAcesso : public QWidget {
+    Q_OBJECT
+public:
+    TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, QWidget* parent = nullptr);
+    ~TFormDlgAcesso() override;
+
+    // Visible controls.
+    QComboBox* DriveComboBox1;
+    QLabel* Label1;
+    TDirectoryListBox* DirectoryListBox1;
+    QPushButton* BitBtn1;
+    QPushButton* BitBtn2;
+    QListWidget* FileListBox1;
+    QProgressBar* ProgressBar1;
+    QTabWidget* PageControl1;
+    QListWidget* listBoxPasta;
+    QListWidget* ListBoxArquivo;
+    QPlainTextEdit* MemoErros;
+    QPlainTextEdit* MemoXML;
+    QToolButton* BitListar;
+    QToolButton* BitArmazenar;
+    QToolButton* bitFerramentas;
+    QToolButton* bitFechar;
+
+    // Components without a place on the window.
+    QTimer* Timer1;
+    QSystemTrayIcon* TrayIcon1;
+    QMenu* PopupMenu1;
+    QAction* Fechar1;
+    QMenu* popUpMenu;
+    QAction* Configurao1;
+    QAction* Servios1;
+    QList<QIcon> ImageList1;
+
+    // The tray icon's balloon as it stands (empty until the window was once minimised).
+    QString BalloonHint;
+    QSystemTrayIcon::MessageIcon BalloonFlags = QSystemTrayIcon::NoIcon;
+
+    QString sFase;
+
+    // Handlers.
+    void FormCreate();
+    void BitListarClick();
+    void BitArmazenarClick();
+    void Timer1Timer();
+    void bitFecharClick();
+    void bitFerramentasClick();
+    void BitBtn1Click();
+    void BitBtn2Click();
+    void FormResize();
+    // Whether a request to close may go on; `fromSystem` for the window manager or the
+    // session ending, false for the program's own requests (Escape).
+    bool FormCloseQuery(bool fromSystem) const;
+    void TrayIcon1Click();
+    void Fechar1Click();
+
+    // The catch-all: the phase line and the time-stamped message into the log, timer and
+    // buttons enabled again. Never throws.
+    void ErrorFound(QObject* Sender, const QString& message) noexcept;
+
+    // A storage run.
+    void Armazenar();
+
+    // Folder the listing starts from: the configured sPastaNFE until the user picks a
+    // folder in the tree, then the tree's folder.
+    QString pastaListagem() const { return pastaListagem_; }
+
+    // Whether the desktop has a notification area; asked at each use. Tests replace it.
+    std::function<bool()> trayAvailable;
+    // The regional settings, taken anew at each use (the system's unless a test sets them).
+    std::function<QLocale()> regional;
+
+    // Appends one line to the error log; a line holding line feeds spans several.
+    void appendLogLine(const QString& line);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void buildControls();
+    void chooseDrive(int index);
+    void fillDrives();
+
+    Configuracao config_;
+    Tdmdb& dmdb_;
+    bool bPodeFechar = false;
+    int logLines_ = 0;
+    QString pastaListagem_;
+};

@@ -1,0 +1,152 @@
+#include "Busca.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+void touch(const QString& path) {
+    writeFile(path, "<x/>");
+}
+
+// Pairs "folder|name" of a listing, for compact comparisons.
+QStringList pairs(const ListaPendente& l) {
+    EXPECT_EQ(l.pastas.size(), l.arquivos.size());
+    QStringList out;
+    for (qsizetype i = 0; i < l.arquivos.size(); ++i)
+        out << l.pastas[i] + u'|' + l.arquivos[i];
+    return out;
+}
+
+// Independent walk in the file system's own order (QDir::Unsorted), for the order check.
+void expectedWalk(const QString& cPath, QStringList& out) {
+    const QFileInfoList entries = QDir(cPath).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo& fi : entries) {
+        if (fi.isDir())
+            expectedWalk(cPath + fi.fileName() + u'/', out);
+        else if (fi.fileName().endsWith(QStringLiteral(".xml")))
+            out << cPath + u'|' + fi.fileName();
+    }
+}
+
+} // namespace
+
+TEST(Listing, PreOrderInFileSystemOrder) {
+    QTemporaryDir tmp;
+    const QString root = tmp.path();
+    for (const char* f : {"a.xml", "c.xml", "sub/b.xml", "sub/deep/d.xml", "sub/e.xml", "z/y.xml",
+                          "m.xml", "sub/deep/f.txt"})
+        touch(root + u'/' + QString::fromLatin1(f));
+    const ListaPendente l = listarArquivosXml(root);
+    QStringList expected;
+    expectedWalk(root + u'/', expected);
+    EXPECT_EQ(pairs(l), expected);
+    EXPECT_EQ(l.size(), 7);
+    // Each subfolder's files sit together, right where the folder was met.
+    const QStringList p = pairs(l);
+    QStringList subBlock;
+    qsizetype firstSub = -1;
+    for (qsizetype i = 0; i < p.size(); ++i) {
+        if (p[i].contains(QStringLiteral("/sub/"))) {
+            if (firstSub < 0)
+                firstSub = i;
+            subBlock << p[i];
+        }
+    }
+    ASSERT_EQ(subBlock.size(), 3);
+    EXPECT_EQ(p.mid(firstSub, subBlock.size()), subBlock);
+}
+
+TEST(Listing, ExtensionAndNameRules) {
+    QTemporaryDir tmp;
+    const QString root = tmp.path() + u'/';
+    const struct {
+        const char* name;
+        bool listed;
+    } cases[] = {
+        {"nota.xml", true},     {"NOTA.XML", false},    {"nota.XML", false},
+        {"nota.Xml", false},    {"nota.bak.xml", true}, {"nota.xml.bak", false},
+        {".xml", true},         {".oculto.xml", true},  {"nota.xml ", true},
+        {"nota.xml\x01", true}, {"nota. xml", false},   {"semextensao", false},
+        {"a:b.xml", true},      {"x.xm:l", false},      {"nota.xmlx", false},
+    };
+    for (const auto& c : cases)
+        touch(root + QString::fromLatin1(c.name));
+    QDir().mkpath(root + QStringLiteral("arquivos.xml"));
+    touch(root + QStringLiteral("arquivos.xml/dentro.xml"));
+    touch(root + QStringLiteral(".oculta/escondido.xml"));
+
+    const ListaPendente l = listarArquivosXml(tmp.path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(l.arquivos.contains(QString::fromLatin1(c.name)), c.listed);
+    }
+    EXPECT_FALSE(l.arquivos.contains(QStringLiteral("arquivos.xml")));
+    EXPECT_TRUE(pairs(l).contains(root + QStringLiteral("arquivos.xml/|dentro.xml")));
+    EXPECT_TRUE(pairs(l).contains(root + QStringLiteral(".oculta/|escondido.xml")));
+    // Names are kept as reported, not trimmed.
+    EXPECT_TRUE(l.arquivos.contains(QStringLiteral("nota.xml ")));
+}
+
+TEST(Listing, MissingOrEmptyRootGivesNothing) {
+    EXPECT_EQ(listarArquivosXml(QStringLiteral("/nao/existe/de/jeito/nenhum")).size(), 0);
+    EXPECT_EQ(listarArquivosXml(QString()).size(), 0);
+}
+
+TEST(Listing, SeparatorIsAppendedUnconditionally) {
+    QTemporaryDir tmp;
+    touch(tmp.filePath(QStringLiteral("r.xml")));
+    touch(tmp.filePath(QStringLiteral("sub/s.xml")));
+    // A folder text that already ends with the separator, as a root does, doubles it.
+    const ListaPendente l = listarArquivosXml(tmp.path() + u'/');
+    EXPECT_TRUE(pairs(l).contains(tmp.path() + QStringLiteral("//|r.xml")));
+    EXPECT_TRUE(pairs(l).contains(tmp.path() + QStringLiteral("//sub/|s.xml")));
+}
+
+TEST(Listing, LinksAreFollowedButLoopsAreNot) {
+    QTemporaryDir tmp;
+    QTemporaryDir other;
+    const QString root = tmp.path();
+    touch(root + QStringLiteral("/a/one.xml"));
+    touch(other.path() + QStringLiteral("/outside.xml"));
+    ASSERT_EQ(::symlink(QFile::encodeName(root).constData(),
+                        QFile::encodeName(root + QStringLiteral("/a/loop")).constData()),
+              0);
+    ASSERT_EQ(::symlink(QFile::encodeName(other.path()).constData(),
+                        QFile::encodeName(root + QStringLiteral("/link")).constData()),
+              0);
+    const ListaPendente l = listarArquivosXml(root);
+    EXPECT_EQ(l.arquivos.count(QStringLiteral("one.xml")), 1);
+    EXPECT_EQ(l.arquivos.count(QStringLiteral("outside.xml")), 1);
+    EXPECT_TRUE(pairs(l).contains(root + QStringLiteral("/link/|outside.xml")));
+}
+
+TEST(Listing, BackupTreeIsNeverListed) {
+    QTemporaryDir tmp;
+    const QString root = tmp.path();
+    touch(root + QStringLiteral("/nova.xml"));
+    touch(root + QStringLiteral("/BKP/123/202401/guardada.xml"));
+    touch(root + QStringLiteral("/BKP/Erros/ruim.xml"));
+    ASSERT_EQ(::symlink(QFile::encodeName(root + QStringLiteral("/BKP")).constData(),
+                        QFile::encodeName(root + QStringLiteral("/atalho")).constData()),
+              0);
+
+    // Given with a doubled separator, through a link, or as the root's ancestor: excluded.
+    for (const QString& bkp : {root + QStringLiteral("/BKP"), root + QStringLiteral("//BKP/"),
+                               root + QStringLiteral("/atalho")}) {
+        SCOPED_TRACE(bkp.toStdString());
+        OpcoesBusca o;
+        o.excluidas = {bkp};
+        const ListaPendente l = listarArquivosXml(root, o);
+        EXPECT_EQ(l.arquivos, QStringList{QStringLiteral("nova.xml")});
+        EXPECT_EQ(listarArquivosXml(root + QStringLiteral("/BKP/Erros"), o).size(), 0);
+        EXPECT_EQ(listarArquivosXml(root + QStringLiteral("/atalho/123"), o).size(), 0);
+    }
+    // Without the exclusion the backup tree is an ordinary folder.
+    EXPECT_EQ(listarArquivosXml(root).arquivos.count(QStringLiteral("guardada.xml")), 1);
+}
