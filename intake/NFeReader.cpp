@@ -1,0 +1,457 @@
+#include "NFeReader.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringView>
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+[[noreturn]] void ilegivel(const QString& why) {
+    throw NFeIlegivel(why.toStdString());
+}
+
+bool digitoAscii(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
+bool letraOuDigitoAscii(QChar c) {
+    return digitoAscii(c) || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+// The name goes into `arquivo`, the backup path and the FTP upload: a control character
+// (CR, LF, ...) there would corrupt an FTP command line.
+void conferirNomeArquivo(const QString& fileName) {
+    for (QChar c : fileName)
+        if (c.unicode() < 0x20)
+            ilegivel(QStringLiteral("nome de arquivo com caractere de controle"));
+}
+
+// --- Reading the file -----------------------------------------------------------------
+
+QByteArray lerArquivo(const QString& path) {
+    QFile f;
+#ifdef Q_OS_UNIX
+    // O_NONBLOCK: a FIFO or device named *.xml must not hang the run at open().
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        ilegivel(QStringLiteral("não foi possível abrir o arquivo: ") +
+                 QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        ilegivel(QStringLiteral("não é um arquivo comum"));
+    }
+    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ilegivel(QStringLiteral("não foi possível abrir o arquivo"));
+    }
+#else
+    if (!QFileInfo(path).isFile())
+        ilegivel(QStringLiteral("não é um arquivo comum"));
+    f.setFileName(path);
+    if (!f.open(QIODevice::ReadOnly))
+        ilegivel(QStringLiteral("não foi possível abrir o arquivo: ") + f.errorString());
+#endif
+    const qint64 size = f.size();
+    if (size > kTamanhoMaximoNFe)
+        ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
+    QByteArray data;
+    data.reserve(size);
+    // Read in chunks and stop at the cap: the file may grow while it is read.
+    char chunk[64 * 1024];
+    for (;;) {
+        const qint64 n = f.read(chunk, sizeof chunk);
+        if (n < 0)
+            ilegivel(QStringLiteral("erro de leitura: ") + f.errorString());
+        if (n == 0)
+            break;
+        if (data.size() + n > kTamanhoMaximoNFe)
+            ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
+        data.append(chunk, n);
+    }
+    return data;
+}
+
+// --- The parser -----------------------------------------------------------------------
+
+struct LiberaContexto {
+    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
+};
+struct LiberaDocumento {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+using Documento = std::unique_ptr<xmlDoc, LiberaDocumento>;
+
+// No network, no DTD loading or validation, no entity substitution (references stay
+// reference nodes, which the text rule refuses), whitespace-only text dropped. Without
+// XML_PARSE_HUGE libxml2 keeps its limits on depth, text size and entity amplification.
+constexpr int kOpcoesParser =
+    XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// A tree node costs some 100 bytes or more, so a file made of tiny nodes ("<a/>" repeated)
+// would cost 40 times its size. Counting the nodes as they are made bounds the memory of any
+// file; an NF-e with its 990 items at most stays far below the limit.
+constexpr qsizetype kMaxNos = 400000;
+
+struct Contagem {
+    qsizetype nos = 0;
+};
+
+void contar(void* ctx, qsizetype n) {
+    auto* ctxt = static_cast<xmlParserCtxt*>(ctx);
+    auto* c = static_cast<Contagem*>(ctxt->_private);
+    if (c && (c->nos += n) > kMaxNos)
+        xmlStopParser(ctxt);
+}
+
+void aoAbrirElemento(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri,
+                     int nbNamespaces, const xmlChar** namespaces, int nbAttributes,
+                     int nbDefaulted, const xmlChar** attributes) {
+    contar(ctx, 1 + qsizetype(nbNamespaces) + nbAttributes);
+    if (!static_cast<xmlParserCtxt*>(ctx)->disableSAX)
+        xmlSAX2StartElementNs(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes,
+                              nbDefaulted, attributes);
+}
+
+void aoReferenciar(void* ctx, const xmlChar* name) {
+    contar(ctx, 1);
+    if (!static_cast<xmlParserCtxt*>(ctx)->disableSAX)
+        xmlSAX2Reference(ctx, name);
+}
+
+void aoComentar(void* ctx, const xmlChar* value) {
+    contar(ctx, 1);
+    if (!static_cast<xmlParserCtxt*>(ctx)->disableSAX)
+        xmlSAX2Comment(ctx, value);
+}
+
+void aoInstruir(void* ctx, const xmlChar* target, const xmlChar* data) {
+    contar(ctx, 1);
+    if (!static_cast<xmlParserCtxt*>(ctx)->disableSAX)
+        xmlSAX2ProcessingInstruction(ctx, target, data);
+}
+
+void aoCData(void* ctx, const xmlChar* value, int len) {
+    contar(ctx, 1);
+    if (!static_cast<xmlParserCtxt*>(ctx)->disableSAX)
+        xmlSAX2CDataBlock(ctx, value, len);
+}
+
+Documento analisar(const QByteArray& xml) {
+    static const bool iniciado = (xmlInitParser(), true);
+    (void)iniciado;
+    if (xml.size() > kTamanhoMaximoNFe)
+        ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
+    std::unique_ptr<xmlParserCtxt, LiberaContexto> ctxt(xmlNewParserCtxt());
+    if (!ctxt)
+        throw std::bad_alloc();
+    Contagem contagem;
+    ctxt->_private = &contagem;
+    ctxt->sax->startElementNs = aoAbrirElemento;
+    ctxt->sax->reference = aoReferenciar;
+    ctxt->sax->comment = aoComentar;
+    ctxt->sax->processingInstruction = aoInstruir;
+    ctxt->sax->cdataBlock = aoCData;
+    Documento doc(xmlCtxtReadMemory(ctxt.get(), xml.constData(), static_cast<int>(xml.size()),
+                                    nullptr, nullptr, kOpcoesParser));
+    if (!doc) {
+        QString why = QStringLiteral("XML mal formado");
+        if (const xmlError* e = xmlCtxtGetLastError(ctxt.get()); e && e->message)
+            why += QStringLiteral(": ") + QString::fromUtf8(e->message).trimmed();
+        ilegivel(why);
+    }
+    if (contagem.nos > kMaxNos)
+        ilegivel(QStringLiteral("XML com nós demais"));
+    // An undeclared prefix is only a namespace error for libxml2; a namespace-aware reader
+    // refuses the document.
+    if (!ctxt->nsWellFormed)
+        ilegivel(QStringLiteral("XML com erro de namespace"));
+    return doc;
+}
+
+// --- Access rules ---------------------------------------------------------------------
+
+const xmlChar* xc(const char* s) {
+    return reinterpret_cast<const xmlChar*>(s);
+}
+
+const xmlChar* uriDe(const xmlNode* n) {
+    return (n->ns && n->ns->href && *n->ns->href) ? n->ns->href : nullptr;
+}
+
+bool nomeCompletoIgual(const xmlNode* n, const char* name) {
+    if (n->type != XML_ELEMENT_NODE)
+        return false;
+    if (!n->ns || !n->ns->prefix)
+        return xmlStrEqual(n->name, xc(name));
+    const std::string full = std::string(reinterpret_cast<const char*>(n->ns->prefix)) + ':' +
+                             reinterpret_cast<const char*>(n->name);
+    return full == name;
+}
+
+// Child lookup: first element child in the parent's namespace (any, when the parent has
+// none) whose full or local name is `name`. Only elements have children here: entity
+// references are never expanded.
+xmlNode* procurarFilho(const xmlNode* parent, const char* name) {
+    if (!parent || parent->type != XML_ELEMENT_NODE)
+        return nullptr;
+    const xmlChar* uri = uriDe(parent);
+    for (xmlNode* c = parent->children; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE)
+            continue;
+        if (uri) {
+            const xmlChar* cu = uriDe(c);
+            if (!cu || xmlStrcasecmp(uri, cu) != 0)
+                continue;
+        }
+        if (xmlStrEqual(c->name, xc(name)) || nomeCompletoIgual(c, name))
+            return c;
+    }
+    return nullptr;
+}
+
+xmlNode* exigirFilho(const xmlNode* parent, const char* name) {
+    xmlNode* c = procurarFilho(parent, name);
+    if (!c)
+        ilegivel(QStringLiteral("elemento ausente: ") + QLatin1String(name));
+    return c;
+}
+
+// Element text: nothing gives empty text, one text or CDATA node gives its value, and any
+// other content fails. A missing element (child access) reads as empty text; the tree is
+// never changed.
+QString textoDe(const xmlNode* el, const char* name) {
+    if (!el || !el->children)
+        return {};
+    const xmlNode* c = el->children;
+    if (c->next || (c->type != XML_TEXT_NODE && c->type != XML_CDATA_SECTION_NODE))
+        ilegivel(QStringLiteral("conteúdo não textual em ") + QLatin1String(name));
+    return c->content ? QString::fromUtf8(reinterpret_cast<const char*>(c->content)) : QString();
+}
+
+QString textoFilho(const xmlNode* parent, const char* name) {
+    return textoDe(procurarFilho(parent, name), name);
+}
+
+// The attribute's own nodes only: expanding entity references here could be an
+// amplification bomb.
+QString atributoVersao(const xmlNode* infNFe) {
+    for (const xmlAttr* a = infNFe->properties; a; a = a->next) {
+        if (a->ns || !xmlStrEqual(a->name, xc("versao")))
+            continue;
+        QString value;
+        for (const xmlNode* c = a->children; c; c = c->next) {
+            if (c->type != XML_TEXT_NODE)
+                ilegivel(QStringLiteral("atributo versao com referência a entidade"));
+            if (c->content)
+                value += QString::fromUtf8(reinterpret_cast<const char*>(c->content));
+        }
+        return value;
+    }
+    ilegivel(QStringLiteral("infNFe sem atributo versao"));
+}
+
+// Layout 3.10 and every later layout carry dhEmi; the earlier ones dEmi.
+bool usaDhEmi(const QString& versao) {
+    if (versao == QLatin1String("3.10"))
+        return true;
+    const std::optional<double> v = ConverterDecimal(versao, QStringLiteral("."));
+    return v && *v > 3.1;
+}
+
+// Day, month and year as written in a "yyyy-mm-dd..." text (the time of day and the UTC
+// offset are ignored), whatever the regional date order.
+QDate dataEmissao(const QString& t) {
+    auto numero = [](const QString& s) -> int {
+        if (s.isEmpty())
+            return -1;
+        int v = 0;
+        for (QChar c : s) {
+            if (!digitoAscii(c))
+                return -1;
+            v = v * 10 + (c.unicode() - u'0');
+        }
+        return v;
+    };
+    const int dia = numero(t.mid(8, 2));
+    const int mes = numero(t.mid(5, 2));
+    const int ano = numero(t.mid(0, 4));
+    if (dia < 1 || mes < 1 || ano < 1 || !QDate::isValid(ano, mes, dia))
+        ilegivel(QStringLiteral("data de emissão inválida: ") + t.left(40));
+    return QDate(ano, mes, dia);
+}
+
+TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
+                       const QString& decimalPoint, const QString& sCNPJ) {
+    conferirNomeArquivo(fileName);
+    const Documento doc = analisar(xml);
+
+    const xmlNode* raiz = xmlDocGetRootElement(doc.get());
+    if (!raiz || !raiz->children)
+        ilegivel(QStringLiteral("elemento raiz sem filhos"));
+
+    // infNFe: below an nfeProc held by the root's first child, or the first child itself,
+    // or a child of that first child.
+    const xmlNode* primeiro = raiz->children;
+    const xmlNode* infNFe = nullptr;
+    if (const xmlNode* nfeProc = procurarFilho(primeiro, "nfeProc"))
+        infNFe = procurarFilho(nfeProc, "infNFe");
+    else if (nomeCompletoIgual(primeiro, "infNFe"))
+        infNFe = primeiro;
+    else
+        infNFe = procurarFilho(primeiro, "infNFe");
+    if (!infNFe)
+        ilegivel(QStringLiteral("infNFe não encontrado"));
+
+    TDadosNFe d;
+    d.versao = atributoVersao(infNFe);
+
+    const xmlNode* ide = exigirFilho(infNFe, "ide");
+    d.cnumdoc = textoFilho(ide, "nNF");
+    const char* elementoData = usaDhEmi(d.versao) ? "dhEmi" : "dEmi";
+    d.demissao = dataEmissao(textoFilho(ide, elementoData));
+    d.cserie = textoFilho(ide, "serie");
+
+    const xmlNode* emitente = exigirFilho(infNFe, "emit");
+    d.ccnpj_origem = textoFilho(emitente, "CNPJ");
+    d.cnome_origem = textoFilho(emitente, "xNome");
+    // The issuer CNPJ names a folder level locally and on the FTP server: only letters and
+    // digits may steer a path. An issuer identified by CPF has no folder and is refused.
+    if (d.ccnpj_origem.isEmpty())
+        ilegivel(QStringLiteral("emitente sem CNPJ"));
+    for (QChar c : d.ccnpj_origem)
+        if (!letraOuDigitoAscii(c))
+            ilegivel(QStringLiteral("CNPJ do emitente com caractere inválido"));
+
+    const xmlNode* dest = exigirFilho(infNFe, "dest");
+    d.ccnpj_destino = textoFilho(dest, "CNPJ");
+    if (d.ccnpj_destino.isEmpty())
+        d.ccnpj_destino = textoFilho(dest, "CPF");
+    d.cnome_destino = textoFilho(dest, "xNome");
+
+    const xmlNode* total = exigirFilho(infNFe, "total");
+    const xmlNode* icmsTot = exigirFilho(total, "ICMSTot");
+    QString vNF = textoFilho(icmsTot, "vNF");
+    if (sVirgula == QLatin1String("S"))
+        vNF = TrocaPontoVirgula(vNF);
+    const std::optional<double> valor = ConverterDecimal(vNF, decimalPoint);
+    if (!valor)
+        ilegivel(QStringLiteral("vNF não é um número: ") + vNF.left(40));
+    d.nvalortotal = *valor;
+
+    d.arquivo = fileName;
+    d.pasta = composePasta(sCNPJ, d.ccnpj_origem, d.demissao);
+
+    if (const xmlNode* protNFe = procurarFilho(raiz, "protNFe"))
+        d.chave_doc = textoFilho(exigirFilho(protNFe, "infProt"), "chNFe");
+    else
+        d.chave_doc = fileName.size() > 8 ? fileName.left(fileName.size() - 8) : QString();
+    return d;
+}
+
+} // namespace
+
+QString TrocaPontoVirgula(const QString& s) {
+    QString r = s;
+    for (QChar& c : r) {
+        if (c == u'.')
+            c = u',';
+        else if (c == u',')
+            c = u'.';
+    }
+    return r;
+}
+
+std::optional<double> ConverterDecimal(const QString& text, const QString& decimalPoint) {
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    std::string ascii; // the same number in the form from_chars reads
+    auto digitos = [&] {
+        qsizetype k = 0;
+        for (; i < n && digitoAscii(text[i]); ++i, ++k)
+            ascii += static_cast<char>(text[i].unicode());
+        return k;
+    };
+
+    while (i < n && text[i] == u' ')
+        ++i;
+    if (i < n && (text[i] == u'+' || text[i] == u'-')) {
+        if (text[i] == u'-')
+            ascii += '-';
+        ++i;
+    }
+    qsizetype mantissa = digitos();
+    if (!decimalPoint.isEmpty() && QStringView(text).sliced(i).startsWith(decimalPoint)) {
+        i += decimalPoint.size();
+        ascii += '.';
+        mantissa += digitos();
+    }
+    if (mantissa == 0)
+        return std::nullopt;
+    if (i < n && (text[i] == u'e' || text[i] == u'E')) {
+        ++i;
+        ascii += 'e';
+        if (i < n && (text[i] == u'+' || text[i] == u'-'))
+            ascii += static_cast<char>(text[i++].unicode());
+        if (digitos() == 0)
+            return std::nullopt;
+    }
+    while (i < n && text[i] == u' ')
+        ++i;
+    if (i != n)
+        return std::nullopt;
+
+    double v = 0;
+    const char* end = ascii.data() + ascii.size();
+    const auto [p, ec] = std::from_chars(ascii.data(), end, v);
+    if (ec != std::errc() || p != end || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
+                           const QString& decimalPoint, const QString& sCNPJ) {
+    try {
+        return lerDocumento(xml, fileName, sVirgula, decimalPoint, sCNPJ);
+    } catch (const NFeIlegivel&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw NFeIlegivel("memória esgotada");
+    } catch (const std::exception& e) {
+        throw NFeIlegivel(e.what());
+    }
+}
+
+TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,
+                      const QString& decimalPoint, const QString& sCNPJ) {
+    try {
+        conferirNomeArquivo(fileName);
+        const QByteArray xml = lerArquivo(folder + fileName);
+        return LerDadosNFeBytes(xml, fileName, sVirgula, decimalPoint, sCNPJ);
+    } catch (const NFeIlegivel&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw NFeIlegivel("memória esgotada");
+    } catch (const std::exception& e) {
+        throw NFeIlegivel(e.what());
+    }
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "TDadosNFe.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <stdexcept>
+
+// The outcome "unreadable" of a read. what() names the cause for tests and debugging; the
+// storage run logs only the file name.
+struct NFeIlegivel : std::runtime_error {
+    using runtime_error::runtime_error;
+};
+
+// Files above this size are unreadable: an NF-e is a few tens of KB (the tax authority
+// refuses messages above 500 KB), a huge file must not exhaust memory, and libxml2 without
+// XML_PARSE_HUGE stops near 10 MB anyway.
+inline constexpr qint64 kTamanhoMaximoNFe = 8 * 1024 * 1024;
+
+// Swaps "." and ",", leaving every other character as it is.
+QString TrocaPontoVirgula(const QString& s);
+
+// A decimal number as the regional settings write it: blanks (U+0020) around, an optional
+// sign, digits with an optional decimal separator, an optional exponent. No thousands
+// separators; at least one digit; the value must fit a finite double.
+std::optional<double> ConverterDecimal(const QString& text, const QString& decimalPoint);
+
+// Reads folder + fileName (folder ends with the separator). Throws NFeIlegivel for every
+// failure; never writes the file. decimalPoint is the regional decimal separator; sVirgula
+// "S" swaps "." and "," in vNF first; sCNPJ is the account, used to compose `pasta`.
+TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,
+                      const QString& decimalPoint, const QString& sCNPJ);
+
+// The same read over bytes already in memory; fileName supplies `arquivo` and, without a
+// protocol, `chave_doc`.
+TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
+                           const QString& decimalPoint, const QString& sCNPJ);
