@@ -1,0 +1,439 @@
+#include "FtpClient.h"
+
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+bool contains(std::initializer_list<int> codes, int code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+const QString kNotConnected = QStringLiteral("Not connected.");
+
+} // namespace
+
+FtpClient::~FtpClient() { closeControl(); }
+
+int FtpClient::readTimeout() const { return ReadTimeout > 0 ? ReadTimeout : 600000; }
+int FtpClient::connectTimeout() const { return ConnectTimeout > 0 ? ConnectTimeout : 60000; }
+
+bool FtpClient::SupportsFeature(const QString& name) const {
+    for (const QString& line : m_features) {
+        const QString first = line.section(u' ', 0, 0, QString::SectionSkipEmpty);
+        if (first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+// ---- control connection ----------------------------------------------------------------
+
+void FtpClient::closeControl() {
+    m_control.close();
+    m_in.clear();
+    m_peerClosed = false;
+}
+
+void FtpClient::protocolFailure(const QString& message) {
+    // Past garbage there is no telling where the next reply starts.
+    closeControl();
+    throw FtpError(0, message);
+}
+
+QByteArray FtpClient::commandLine(const QString& text) const {
+    // A name from a document could otherwise smuggle a second command onto the wire.
+    if (text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0)))
+        throw FtpError(0, QStringLiteral("FTP command not sent: its text holds a line break "
+                                         "or a NUL character: \"%1\"")
+                              .arg(ftp::visible(text, 200)));
+    // A character the connection cannot carry would land the file under another name.
+    const std::optional<QByteArray> bytes = ftp::encode(text, m_encoding);
+    if (!bytes)
+        throw FtpError(0, QStringLiteral("FTP command not sent: \"%1\" holds characters that "
+                                         "the connection's %2 encoding cannot carry")
+                              .arg(ftp::visible(text, 200), m_encoding == ftp::Encoding::Utf8
+                                                                ? QStringLiteral("UTF-8")
+                                                                : QStringLiteral("8-bit")));
+    return *bytes + "\r\n";
+}
+
+void FtpClient::writeLine(const QByteArray& line) {
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+    try {
+        m_control.send(line, readTimeout());
+    } catch (const FtpError&) {
+        closeControl();
+        throw;
+    }
+}
+
+FtpReply FtpClient::sendCommand(const QString& text, Codes accepted) {
+    return sendLine(commandLine(text), accepted);
+}
+
+FtpReply FtpClient::sendLine(const QByteArray& line, Codes accepted) {
+    writeLine(line);
+    return readReply(accepted);
+}
+
+void FtpClient::fillBuffer() {
+    if (m_in.size() > ftp::MaxLineBytes)
+        protocolFailure(QStringLiteral("The FTP server sent a reply line longer than %1 bytes.")
+                            .arg(ftp::MaxLineBytes));
+    if (m_peerClosed) {
+        closeControl();
+        throw FtpError(0, QStringLiteral("Connection Closed Gracefully."));
+    }
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+    bool readable = false;
+    try {
+        readable = m_control.waitReadable(readTimeout());
+        if (readable) {
+            char chunk[16384];
+            const qsizetype n = m_control.receive(chunk, sizeof chunk);
+            if (n == 0)
+                m_peerClosed = true;
+            else if (n > 0)
+                m_in.append(chunk, n);
+        }
+    } catch (const FtpError&) {
+        closeControl(); // a socket error on the control connection ends it
+        throw;
+    }
+    if (!readable) // the connection stays open; a late reply waits in the buffer
+        throw FtpError(0, QStringLiteral("Read timed out."));
+}
+
+FtpReply FtpClient::readReply(Codes accepted, bool check) {
+    ftp::ReplyAssembler assembler;
+    qsizetype consumed = 0;
+    for (;;) {
+        const std::optional<QByteArray> raw = m_in.takeLine();
+        if (!raw) {
+            fillBuffer();
+            continue;
+        }
+        consumed += raw->size() + 1;
+        if (consumed > ftp::MaxReplyBytes)
+            protocolFailure(QStringLiteral("The FTP server sent a reply longer than %1 bytes.")
+                                .arg(ftp::MaxReplyBytes));
+        const QString line = ftp::trimBlanks(ftp::decode(*raw, m_encoding));
+        if (line.isEmpty())
+            continue;
+        bool complete = false;
+        try {
+            complete = assembler.add(line);
+        } catch (const FtpError& e) {
+            protocolFailure(QString::fromUtf8(e.what()));
+        }
+        if (complete)
+            break;
+    }
+    m_lastReply = assembler.reply();
+    const FtpReply& r = m_lastReply;
+    if (!check)
+        return r;
+    if (r.code == 421 && !contains(accepted, 421)) {
+        closeControl();
+        throw FtpError(r.code, r.message());
+    }
+    if (accepted.size() > 0 && !contains(accepted, r.code))
+        throw FtpError(r.code, r.message());
+    return r;
+}
+
+void FtpClient::drainControl() {
+    char chunk[16384];
+    try {
+        while (!m_peerClosed && m_in.size() < ftp::MaxReplyBytes) {
+            const qsizetype n = m_control.receive(chunk, sizeof chunk);
+            if (n < 0)
+                break;
+            if (n == 0)
+                m_peerClosed = true;
+            else
+                m_in.append(chunk, n);
+        }
+    } catch (const FtpError&) {
+        m_peerClosed = true; // reset by the peer: what arrived before stays readable
+    }
+}
+
+bool FtpClient::Connected() {
+    if (!m_control.isOpen())
+        return false;
+    drainControl();
+    if (m_peerClosed && m_in.isEmpty()) {
+        closeControl();
+        return false;
+    }
+    return true;
+}
+
+// ---- connect and login -------------------------------------------------------------------
+
+void FtpClient::Connect() {
+    if (!openAndLogin(true))
+        openAndLogin(false);
+}
+
+QString FtpClient::hostArgument() const {
+    return Host == m_control.peerAddress() ? u'[' + Host + u']' : Host;
+}
+
+bool FtpClient::openAndLogin(bool sendHost) {
+    closeControl();
+    m_encoding = ftp::Encoding::Latin1;
+    m_features.clear();
+    m_typeImage = false;
+    m_greeting = {};
+    m_description.clear();
+
+    const QString address = FtpSocket::resolve(Host);
+    m_control.connect(address, Port, connectTimeout());
+    try {
+        FtpReply greeting = readReply({});
+        if (greeting.code / 100 == 1)
+            greeting = readReply({});
+        if (greeting.code != 220)
+            throw FtpError(greeting.code, greeting.message());
+        m_greeting = greeting;
+        m_description = greeting.text.value(0);
+    } catch (...) {
+        closeControl();
+        throw;
+    }
+
+    try {
+        bool hostRefused = false;
+        if (sendHost) {
+            try {
+                const FtpReply r = sendCommand(QStringLiteral("HOST ") + hostArgument(), {});
+                if (r.code == 220)
+                    m_greeting = r;
+                else
+                    hostRefused = true;
+            } catch (const FtpError& e) {
+                // A server that does not know HOST may hang up on it.
+                if (e.code() == 421 || m_control.isOpen())
+                    throw;
+                return false;
+            }
+            if (hostRefused && !Connected()) {
+                closeControl();
+                return false;
+            }
+        }
+        FtpReply user;
+        try {
+            user = sendCommand(QStringLiteral("USER ") + Username, {230, 232, 331});
+        } catch (const FtpError& e) {
+            // The hang-up after a refused HOST may only be seen once USER is on its way.
+            if (hostRefused && e.code() == 0 && !m_control.isOpen())
+                return false;
+            throw;
+        }
+        login(user);
+    } catch (...) {
+        try {
+            Disconnect();
+        } catch (...) {
+            // the original failure is the one worth reporting
+        }
+        throw;
+    }
+    return true;
+}
+
+void FtpClient::login(const FtpReply& user) {
+    if (user.code == 331) {
+        const FtpReply pass = sendCommand(QStringLiteral("PASS ") + Password, {230, 332});
+        if (pass.code == 332) // an account is asked for, and none is configured
+            throw FtpError(pass.code, pass.message());
+    }
+    const FtpReply feat = sendCommand(QStringLiteral("FEAT"), {});
+    if ((feat.code == 211 || feat.code == 221) && feat.text.size() > 2)
+        m_features = feat.text.mid(1, feat.text.size() - 2);
+    if (SupportsFeature(QStringLiteral("CLNT")))
+        sendCommand(QStringLiteral("CLNT ") + ClientInfo, {});
+    if (SupportsFeature(QStringLiteral("UTF8")))
+        m_encoding = ftp::Encoding::Utf8;
+    sendCommand(QStringLiteral("TYPE I"), {200});
+    m_typeImage = true;
+    sendCommand(QStringLiteral("SYST"), {});
+
+    bool zone = false;
+    for (const char* prefix : {"Serv-U ", "BPFTP Server ", "TitanFTP server ", "Titan FTP Server "})
+        zone = zone || m_description.startsWith(QLatin1String(prefix));
+    for (const QString& line : m_features) {
+        if (line.section(u' ', 0, 0, QString::SectionSkipEmpty)
+                .compare(QLatin1String("SITE"), Qt::CaseInsensitive) != 0)
+            continue;
+        const QStringList facts = line.section(u' ', 1, -1, QString::SectionSkipEmpty).split(u';');
+        for (const QString& fact : facts)
+            zone = zone ||
+                   ftp::trimBlanks(fact).compare(QLatin1String("ZONE"), Qt::CaseInsensitive) == 0;
+    }
+    if (zone)
+        sendCommand(QStringLiteral("SITE ZONE"), {});
+    sendCommand(QStringLiteral("TYPE I"), {200});
+}
+
+void FtpClient::Disconnect() {
+    std::exception_ptr failure;
+    if (Connected()) {
+        try {
+            writeLine("QUIT\r\n");
+            if (!m_in.isEmpty() || m_control.waitReadable(100))
+                readReply({}, false);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    closeControl();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// ---- commands ----------------------------------------------------------------------------
+
+void FtpClient::ChangeDir(const QString& name) {
+    sendCommand(QStringLiteral("CWD ") + name, {200, 250, 257});
+}
+
+void FtpClient::MakeDir(const QString& name) { sendCommand(QStringLiteral("MKD ") + name, {257}); }
+
+int FtpClient::SendCmd(const QString& text) { return sendCommand(text, {}).code; }
+
+// ---- data connections --------------------------------------------------------------------
+
+ftp::PassiveEndpoint FtpClient::passiveSetup(const QString& transferCommand) {
+    if (SupportsFeature(QStringLiteral("PRET")))
+        sendCommand(QStringLiteral("PRET ") + transferCommand, {});
+    const FtpReply pasv = sendCommand(QStringLiteral("PASV"), {227});
+    ftp::PassiveEndpoint endpoint = ftp::parsePasv(pasv.text.value(0));
+    endpoint.address = ftp::dataAddress(endpoint.address, m_control.peerAddress());
+    return endpoint;
+}
+
+void FtpClient::openData(FtpSocket& data, const ftp::PassiveEndpoint& endpoint) {
+    data.connect(endpoint.address, endpoint.port, connectTimeout());
+}
+
+QByteArray FtpClient::receiveAll(FtpSocket& data) {
+    QByteArray received;
+    char chunk[65536];
+    for (;;) {
+        if (!data.waitReadable(readTimeout()))
+            throw FtpError(0, QStringLiteral("Read timed out."));
+        const qsizetype n = data.receive(chunk, sizeof chunk);
+        if (n == 0)
+            return received;
+        if (n < 0)
+            continue;
+        if (received.size() + n > ftp::MaxListingBytes)
+            throw FtpError(0, QStringLiteral("The FTP server sent a listing larger than %1 bytes.")
+                                  .arg(ftp::MaxListingBytes));
+        received.append(chunk, n);
+    }
+}
+
+QStringList FtpClient::List(const QString& name) {
+    const QString command = ftp::trimBlanks(QStringLiteral("NLST ") + name);
+    const QByteArray line = commandLine(command); // refused here, before anything is sent
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+
+    bool typeChanged = false;
+    QByteArray received;
+    std::exception_ptr failure;
+    FtpSocket data;
+    try {
+        if (m_typeImage) {
+            sendCommand(QStringLiteral("TYPE A"), {200});
+            m_typeImage = false;
+            typeChanged = true;
+        }
+        const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+        // NLST goes out only once its data connection is open; a failure here is final.
+        openData(data, endpoint);
+        const FtpReply reply = sendLine(line, {125, 150, 154, 450});
+        if (reply.code / 100 == 1) {
+            received = receiveAll(data);
+            data.close();
+            readReply({226, 225, 250});
+        } else {
+            data.close();
+        }
+    } catch (...) {
+        failure = std::current_exception();
+        data.abort();
+    }
+    if (typeChanged && m_control.isOpen()) {
+        try {
+            sendCommand(QStringLiteral("TYPE I"), {200});
+            m_typeImage = true;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    return ftp::splitListing(ftp::decode(received, m_encoding));
+}
+
+void FtpClient::sendFile(QFile& file, FtpSocket& data) {
+    char chunk[65536];
+    for (;;) {
+        const qint64 n = file.read(chunk, sizeof chunk);
+        if (n < 0)
+            throw FtpError(0,
+                           QStringLiteral("Cannot read file \"%1\". %2")
+                               .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+        if (n == 0)
+            return;
+        data.send(chunk, n, readTimeout());
+    }
+}
+
+void FtpClient::Put(const QString& localPath, const QString& remoteName) {
+    // Plain read access: other programs may go on reading and writing the file meanwhile.
+    QFile file(localPath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw FtpError(0, QStringLiteral("Cannot open file \"%1\". %2")
+                              .arg(QDir::toNativeSeparators(localPath), file.errorString()));
+    const QString command = QStringLiteral("STOR ") + remoteName;
+    const QByteArray line = commandLine(command);
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    writeLine(line);
+    FtpSocket data;
+    try {
+        openData(data, endpoint);
+    } catch (const FtpError&) {
+        // STOR is already out: take the server's answer to it so the next command is not
+        // answered with it, then report why the data connection failed.
+        FtpReply reply = readReply({});
+        while (reply.code / 100 == 1)
+            reply = readReply({});
+        if (!contains({226, 225, 250}, reply.code))
+            throw FtpError(reply.code, reply.message());
+        throw;
+    }
+    try {
+        readReply({110, 125, 150});
+        sendFile(file, data);
+    } catch (...) {
+        data.abort();
+        throw;
+    }
+    data.close();
+    readReply({226, 225, 250});
+}
