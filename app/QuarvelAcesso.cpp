@@ -71,11 +71,20 @@ QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text,
 
 } // namespace
 
-TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, QWidget* parent)
+TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSettings ftp,
+                               QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint), config_(config),
       dmdb_(dmdb) {
     trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     regional = [] { return QLocale::system(); };
+    ParametrosArmazenamento p;
+    p.sPastaBKP = config_.sPastaBKP;
+    p.sCNPJ = config_.sCNPJ;
+    p.sVirgula = config_.sVirgula;
+    p.ftp = std::move(ftp);
+    p.regional = [this] { return regional(); };
+    armazenamento_ = std::make_unique<TArmazenamento>(static_cast<TJanelaArmazenamento&>(*this),
+                                                      dmdb_, IdFTP, sFase, std::move(p));
     buildControls();
     FormCreate();
 }
@@ -293,25 +302,71 @@ void TFormDlgAcesso::FormCreate() {
 }
 
 void TFormDlgAcesso::BitListarClick() {
+    // A press let through while a run pumps messages must not change its list.
+    if (emExecucao())
+        return;
+    listar();
+}
+
+ListaPendente TFormDlgAcesso::listar() {
     listBoxPasta->clear();
     ListBoxArquivo->clear();
     OpcoesBusca opcoes;
     opcoes.excluidas = {config_.sPastaBKP};
-    const ListaPendente lista = listarArquivosXml(pastaListagem_, opcoes);
+    ListaPendente lista = listarArquivosXml(pastaListagem_, opcoes);
+    armazenamento_->adiarArquivosComFalha(lista);
     listBoxPasta->addItems(lista.pastas);
     ListBoxArquivo->addItems(lista.arquivos);
     ProgressBar1->setMaximum(int(lista.size()));
+    return lista;
 }
 
-void TFormDlgAcesso::BitArmazenarClick() {
-    Armazenar();
+void TFormDlgAcesso::BitArmazenarClick() { Armazenar(); }
+
+void TFormDlgAcesso::Timer1Timer() { Armazenar(); }
+
+void TFormDlgAcesso::Armazenar() {
+    struct FimDaExecucao {
+        TFormDlgAcesso* f;
+        bool primeiro;
+        ~FimDaExecucao() {
+            // "Fechar" chosen during the run takes effect once the run is over, after
+            // ErrorFound when the run failed.
+            if (primeiro && f->fecharAoTerminar_)
+                QTimer::singleShot(0, f, [f = f] {
+                    if (f->close())
+                        QCoreApplication::quit();
+                });
+        }
+    } fim{this, !emExecucao()};
+    armazenamento_->Armazenar();
 }
 
-void TFormDlgAcesso::Timer1Timer() {
-    Armazenar();
+void TFormDlgAcesso::pararTimer() { Timer1->stop(); }
+
+void TFormDlgAcesso::habilitarTimerEBotoes() {
+    Timer1->start();
+    BitArmazenar->setEnabled(true);
+    BitListar->setEnabled(true);
 }
 
-void TFormDlgAcesso::Armazenar() {}
+void TFormDlgAcesso::desabilitarBotoes() {
+    BitArmazenar->setEnabled(false);
+    BitListar->setEnabled(false);
+}
+
+void TFormDlgAcesso::selecionar(int indice) {
+    listBoxPasta->setCurrentRow(indice);
+    ListBoxArquivo->setCurrentRow(indice);
+}
+
+void TFormDlgAcesso::processarMensagens() { QCoreApplication::processEvents(); }
+
+void TFormDlgAcesso::posicionarProgresso(int posicao) {
+    ProgressBar1->setValue(qMin(posicao, ProgressBar1->maximum()));
+}
+
+void TFormDlgAcesso::registrarLinha(const QString& linha) { appendLogLine(linha); }
 
 void TFormDlgAcesso::bitFecharClick() {
     if (!trayAvailable()) {
@@ -334,13 +389,9 @@ void TFormDlgAcesso::bitFerramentasClick() {
     popUpMenu->popup(mapToGlobal(centre));
 }
 
-void TFormDlgAcesso::BitBtn1Click() {
-    dmdb_.Seql(QStringLiteral("ACESSOS"));
-}
+void TFormDlgAcesso::BitBtn1Click() { dmdb_.Seql(QStringLiteral("ACESSOS")); }
 
-void TFormDlgAcesso::BitBtn2Click() {
-    close();
-}
+void TFormDlgAcesso::BitBtn2Click() { close(); }
 
 void TFormDlgAcesso::FormResize() {
     if (!(windowState() & Qt::WindowMinimized))
@@ -367,6 +418,10 @@ void TFormDlgAcesso::TrayIcon1Click() {
 
 void TFormDlgAcesso::Fechar1Click() {
     bPodeFechar = true;
+    if (emExecucao()) {
+        fecharAoTerminar_ = true;
+        return;
+    }
     if (close())
         QCoreApplication::quit();
 }
@@ -384,6 +439,7 @@ void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noe
         BitListar->setEnabled(true);
     } catch (...) {
     }
+    armazenamento_->aposFalha();
 }
 
 void TFormDlgAcesso::appendLogLine(const QString& line) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "Armazenamento.h"
 #include "DocIni.h"
+#include "FtpClient.h"
+#include "FtpPublicacao.h"
 
 #include <QIcon>
 #include <QList>
@@ -9,6 +12,7 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 class QAbstractButton;
 class QAction;
@@ -27,10 +31,11 @@ class Tdmdb;
 
 // The program's one window. Controls carry the names, texts and geometry the users and the
 // tests know; handlers keep their names.
-class TFormDlgAcesso : public QWidget {
+class TFormDlgAcesso : public QWidget, private TJanelaArmazenamento {
     Q_OBJECT
 public:
-    TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, QWidget* parent = nullptr);
+    TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSettings ftp = {},
+                   QWidget* parent = nullptr);
     ~TFormDlgAcesso() override;
 
     // Visible controls.
@@ -60,6 +65,7 @@ public:
     QAction* Configurao1;
     QAction* Servios1;
     QList<QIcon> ImageList1;
+    FtpClient IdFTP;
 
     // The tray icon's balloon as it stands (empty until the window was once minimised).
     QString BalloonHint;
@@ -87,8 +93,9 @@ public:
     // buttons enabled again. Never throws.
     void ErrorFound(QObject* Sender, const QString& message) noexcept;
 
-    // A storage run.
+    // A storage run (and the runs that follow it at once).
     void Armazenar();
+    bool emExecucao() const { return armazenamento_->emExecucao(); }
 
     // Folder the listing starts from: the configured sPastaNFE until the user picks a
     // folder in the tree, then the tree's folder.
@@ -108,13 +115,25 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // What the storage run drives.
+    void pararTimer() override;
+    void habilitarTimerEBotoes() override;
+    void desabilitarBotoes() override;
+    ListaPendente listar() override;
+    void selecionar(int indice) override;
+    void processarMensagens() override;
+    void posicionarProgresso(int posicao) override;
+    void registrarLinha(const QString& linha) override;
+
     void buildControls();
     void chooseDrive(int index);
     void fillDrives();
 
     Configuracao config_;
     Tdmdb& dmdb_;
+    std::unique_ptr<TArmazenamento> armazenamento_;
     bool bPodeFechar = false;
+    bool fecharAoTerminar_ = false;
     int logLines_ = 0;
     QString pastaListagem_;
 };

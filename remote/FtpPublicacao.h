@@ -1,0 +1,42 @@
+#pragma once
+
+#include "FtpClient.h"
+#include "QuarvelConstants.h"
+
+#include <QDate>
+#include <QString>
+#include <functional>
+
+// The FTP endpoint of the document host. The defaults are the program's compiled constants.
+struct FtpSettings {
+    QString host = QStringLiteral(QUARVEL_FTP_HOST);
+    int port = QUARVEL_FTP_PORT;
+    QString user = QStringLiteral(QUARVEL_FTP_USER);
+    QString password = QStringLiteral(QUARVEL_FTP_PASSWORD);
+};
+
+// Whether a listing of DirName has at least one line. A server that refuses the listing of
+// a missing path with 550 answers "missing" too; every other failure is passed on.
+bool FTPDirExists(const QString& DirName, FtpClient& IdFTPComp);
+
+// Publishes files below /public_html/arqs/<account>/<issuer>/<yyyymm>/, setting the phase
+// text before each step so that a failure is logged under the step it happened in.
+class TPublicacao {
+public:
+    TPublicacao(FtpClient& ftp, FtpSettings settings, std::function<void(const QString&)> setFase);
+
+    // Assigns host, user and password, then connects and logs in.
+    void Conectar();
+    // Closes the connection when it is open.
+    void Desconectar();
+
+    void PublicarArquivo(const QString& pasta, const QString& fileName, const QString& ccnpjOrigem,
+                         const QDate& demissao, const QString& pastaRemota, const QString& sCNPJ);
+
+private:
+    void garantirNivel(const QString& nome);
+
+    FtpClient& ftp_;
+    FtpSettings settings_;
+    std::function<void(const QString&)> setFase_;
+};
