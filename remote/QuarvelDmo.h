@@ -1,0 +1,74 @@
+#pragma once
+
+#include "QuarvelConstants.h"
+#include "TDadosNFe.h"
+
+#include <QString>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+typedef struct st_mysql MYSQL;
+
+// A database failure: the driver's message and its error number.
+class DbError : public std::runtime_error {
+public:
+    DbError(unsigned code, const std::string& message)
+        : std::runtime_error(message.empty() ? "Erro do banco de dados" : message), m_code(code) {}
+    unsigned code() const { return m_code; }
+
+private:
+    unsigned m_code;
+};
+
+// Where and how the registry connects. The defaults are the program's compiled constants.
+struct DbSettings {
+    QString host = QStringLiteral(QUARVEL_DB_HOST);
+    unsigned port = QUARVEL_DB_PORT;
+    QString database = QStringLiteral(QUARVEL_DB_NAME);
+    QString user = QStringLiteral(QUARVEL_DB_USER);
+    QString password = QStringLiteral(QUARVEL_DB_PASSWORD);
+    QString siteUrl = QStringLiteral(QUARVEL_SITE_URL); // public address of /public_html
+    unsigned connectTimeout = 60;                       // seconds
+    unsigned readTimeout = 600;
+    unsigned writeTimeout = 600;
+};
+
+// The data module: owner of the one connection to the remote database "kelvaro_doc", the
+// registry of stored documents (table docs) and the named counters (table sequenciais).
+// Not thread-safe; everything runs on the window thread.
+class Tdmdb {
+public:
+    // Creation runs DataModuleCreate(), which calls dataModuleCreate (the application reads
+    // its configuration there).
+    explicit Tdmdb(std::function<void()> dataModuleCreate = {}, DbSettings settings = {});
+    ~Tdmdb();
+    Tdmdb(const Tdmdb&) = delete;
+    Tdmdb& operator=(const Tdmdb&) = delete;
+
+    void DataModuleCreate();
+
+    // Opens the connection unless the client side already holds one; sends nothing then.
+    void ConectarBanco();
+    bool Conectado() const;
+
+    // Inserts the docs row of one document inside a transaction that stays open until
+    // ConfirmarRegistro (the file reached the FTP server) or DesfazerRegistro (it did not).
+    void RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
+    void ConfirmarRegistro();
+    void DesfazerRegistro() noexcept;
+
+    // Advances the named counter and returns its value before the call; 0 on any failure.
+    int Seql(const QString& sTipo) noexcept;
+
+private:
+    void fail(unsigned code, const char* message);
+    void execute(const char* sql);
+    void closeConnection() noexcept;
+    int advanceCounter(const QString& sTipo);
+
+    std::function<void()> m_dataModuleCreate;
+    DbSettings m_settings;
+    MYSQL* m_mysql = nullptr;
+    bool m_registroPendente = false;
+};

@@ -1,0 +1,378 @@
+#include "RootDb.h"
+
+#include "QuarvelDmo.h"
+#include "TestServices.h"
+
+#include <QElapsedTimer>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kColunas = QStringLiteral(
+    "ccnpj_origem, ccnpj_destino, cnumdoc, cserie, demissao, cnome_destino, cnome_origem, "
+    "nvalortotal, chave_doc, arquivo, pasta, xml, link, creferencia");
+
+TDadosNFe documento(const QString& nome, const QDate& emissao, double valor) {
+    TDadosNFe d;
+    d.versao = QStringLiteral("4.00");
+    d.cnumdoc = QStringLiteral("12345");
+    d.demissao = emissao;
+    d.cserie = QStringLiteral("1");
+    d.ccnpj_origem = QStringLiteral("11222333000181");
+    d.cnome_origem = nome;
+    d.ccnpj_destino = QStringLiteral("44555666000172");
+    d.cnome_destino = QStringLiteral("Comércio São João Ação Ltda");
+    d.nvalortotal = valor;
+    d.chave_doc = QStringLiteral("35141111222333000181550010000123451000123458");
+    return d;
+}
+
+bool perdida(unsigned code) {
+    return code == 2006 || code == 2013 || code == 2055;
+}
+
+// A local TCP port where nothing listens (listening = false) or where a socket listens but
+// never answers (listening = true); the descriptor stays open while the test runs.
+struct Porta {
+    int fd = -1;
+    unsigned port = 0;
+    explicit Porta(bool listening) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        if (listening) {
+            ::listen(fd, 4);
+        } else {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~Porta() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+class Registry : public DbTest {
+protected:
+    // The row of the file marked by `marca`, every column as text.
+    std::vector<RootDb::Row> linhas(const QString& marca) {
+        return root.rows("SELECT " + kColunas + " FROM docs WHERE INSTR(arquivo, " +
+                         root.quote(marca) + ") > 0 ORDER BY id");
+    }
+    int contar(const QString& marca) { return static_cast<int>(linhas(marca).size()); }
+};
+
+TEST_F(Registry, StoresEveryColumnExactly) {
+    struct Caso {
+        const char* nome;
+        TDadosNFe dados;
+        QString arquivo;
+        QString pasta;
+        QString site;
+        QString link;     // without the file name
+        QString demissao; // as the server shows the DATETIME
+        QString creferencia;
+    };
+    const QString longo = QString(60, u'Ç');
+    std::vector<Caso> casos;
+    {
+        TDadosNFe d = documento(QStringLiteral("Lumer Informática Serviços Digitais LTDA"),
+                                QDate(2014, 11, 5), 1234.56);
+        casos.push_back({"accents, spaces in the file name", d, tag + " nota ação.xml",
+                         QStringLiteral("/arqs/99888777000166/11222333000181/201411"),
+                         QStringLiteral("https://docs.exemplo.com.br"),
+                         QStringLiteral("https://docs.exemplo.com.br/arqs/99888777000166/"
+                                        "11222333000181/201411/"),
+                         QStringLiteral("2014-11-05 00:00:00"), QStringLiteral("112014")});
+    }
+    {
+        TDadosNFe d;
+        d.demissao = QDate(2024, 1, 31);
+        casos.push_back({"every text empty, site with a trailing slash", d, tag + ".xml",
+                         QStringLiteral("/arqs/00000000000000//202401"),
+                         QStringLiteral("http://127.0.0.1/"),
+                         QStringLiteral("http://127.0.0.1/arqs/00000000000000//202401/"),
+                         QStringLiteral("2024-01-31 00:00:00"), QStringLiteral("012024")});
+    }
+    {
+        TDadosNFe d =
+            documento(QStringLiteral("O'Reilly \"Aspas\" \\barra\\ '); DROP TABLE docs; --"),
+                      QDate(2000, 2, 29), 0.1 + 0.2);
+        d.cnome_destino = QString::fromUtf8("\x01\x1f\x7f\t\r\n😀 𝄞 ?:nome %s");
+        d.cnumdoc = QStringLiteral("1' OR '1'='1");
+        casos.push_back({"quotes, backslashes, SQL, control and 4-byte characters", d,
+                         tag + "'; --.xml", QStringLiteral("/arqs/x/y/200002"),
+                         QStringLiteral("http://h"), QStringLiteral("http://h/arqs/x/y/200002/"),
+                         QStringLiteral("2000-02-29 00:00:00"), QStringLiteral("022000")});
+    }
+    {
+        // The longest values a valid NF-e and a file name carry.
+        TDadosNFe d = documento(longo, QDate(9999, 12, 31), 9999999999999.99);
+        d.cnome_destino = longo;
+        d.cnumdoc = QStringLiteral("999999999");
+        d.cserie = QStringLiteral("999");
+        d.ccnpj_destino = QStringLiteral("12345678901");
+        QString arquivo = tag + QString(251 - tag.size(), u'é') + QStringLiteral(".xml");
+        casos.push_back({"longest values", d, arquivo,
+                         QStringLiteral("/arqs/99888777000166/11222333000181/999912"),
+                         QStringLiteral("https://docs.exemplo.com.br"),
+                         QStringLiteral("https://docs.exemplo.com.br/arqs/99888777000166/"
+                                        "11222333000181/999912/"),
+                         QStringLiteral("9999-12-31 00:00:00"), QStringLiteral("129999")});
+    }
+
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nome);
+        DbSettings s = settings();
+        s.siteUrl = c.site;
+        Tdmdb dmdb({}, s);
+        dmdb.RegistrarDocumento(c.dados, c.arquivo, c.pasta);
+        dmdb.ConfirmarRegistro();
+
+        const auto r =
+            root.rows("SELECT " + kColunas + " FROM docs WHERE arquivo = " + root.quote(c.arquivo) +
+                      " COLLATE utf8mb4_bin");
+        ASSERT_EQ(r.size(), 1u);
+        const RootDb::Row& row = r[0];
+        ASSERT_EQ(row.size(), 14u);
+        for (const auto& v : row)
+            ASSERT_TRUE(v.has_value()) << "a NULL column";
+        const TDadosNFe& d = c.dados;
+        EXPECT_EQ(*row[0], d.ccnpj_origem);
+        EXPECT_EQ(*row[1], d.ccnpj_destino);
+        EXPECT_EQ(*row[2], d.cnumdoc);
+        EXPECT_EQ(*row[3], d.cserie);
+        EXPECT_EQ(*row[4], c.demissao);
+        EXPECT_EQ(*row[5], d.cnome_destino);
+        EXPECT_EQ(*row[6], d.cnome_origem);
+        EXPECT_EQ(row[7]->toDouble(), d.nvalortotal) << row[7]->toStdString();
+        EXPECT_EQ(*row[8], d.chave_doc);
+        EXPECT_EQ(*row[9], c.arquivo);
+        EXPECT_EQ(*row[10], c.pasta);
+        EXPECT_EQ(*row[11], QString());
+        EXPECT_EQ(*row[12], c.link + c.arquivo);
+        EXPECT_EQ(*row[13], c.creferencia);
+    }
+}
+
+// Many hosts hand new sessions latin1; the accents must arrive all the same.
+TEST_F(Registry, AccentsSurviveAServerThatDefaultsToLatin1) {
+    // Applies to this test's user only: other tests run beside this one.
+    const QString latin1 = QStringLiteral("IF(USER() LIKE %1, 'latin1', @@%2)");
+    const QString deste = root.quote(user + "@%");
+    root.exec(
+        "SET GLOBAL init_connect = " +
+        root.quote("SET character_set_client = " + latin1.arg(deste, "character_set_client") +
+                   ", character_set_connection = " + latin1.arg(deste, "character_set_connection") +
+                   ", character_set_results = " + latin1.arg(deste, "character_set_results")));
+    struct Restaurar {
+        RootDb& root;
+        ~Restaurar() { root.exec("SET GLOBAL init_connect = ''"); }
+    } restaurar{root};
+
+    Tdmdb dmdb({}, settings());
+    const TDadosNFe d = documento(QStringLiteral("Lumer Informática Serviços Digitais LTDA 😀"),
+                                  QDate(2014, 11, 5), 10);
+    dmdb.RegistrarDocumento(d, tag + " ação.xml", QStringLiteral("/arqs/a/b/201411"));
+    dmdb.ConfirmarRegistro();
+    const auto r = root.rows("SELECT cnome_origem, arquivo FROM docs WHERE INSTR(arquivo, " +
+                             root.quote(tag) + ") > 0");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(*r[0][0], d.cnome_origem);
+    EXPECT_EQ(*r[0][1], tag + " ação.xml");
+}
+
+TEST_F(Registry, SameFileTwiceGivesTwoRows) {
+    Tdmdb dmdb({}, settings());
+    const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    for (int i = 0; i < 2; ++i) {
+        dmdb.RegistrarDocumento(d, tag + ".xml", QStringLiteral("/arqs/a/b/201411"));
+        dmdb.ConfirmarRegistro();
+    }
+    EXPECT_EQ(contar(tag), 2);
+}
+
+TEST_F(Registry, RowIsCommittedOnlyByConfirmarRegistro) {
+    const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    const QString pasta = QStringLiteral("/arqs/a/b/201411");
+    {
+        Tdmdb dmdb({}, settings());
+        dmdb.RegistrarDocumento(d, tag + "-confirmado.xml", pasta);
+        EXPECT_EQ(contar(tag + "-confirmado"), 0) << "visible before the upload was confirmed";
+        dmdb.ConfirmarRegistro();
+        EXPECT_EQ(contar(tag + "-confirmado"), 1);
+        EXPECT_THROW(dmdb.ConfirmarRegistro(), std::runtime_error) << "nothing left to confirm";
+
+        dmdb.RegistrarDocumento(d, tag + "-desfeito.xml", pasta);
+        dmdb.DesfazerRegistro();
+        dmdb.DesfazerRegistro(); // nothing pending: no effect
+        EXPECT_THROW(dmdb.ConfirmarRegistro(), std::runtime_error);
+
+        // A registration left unconfirmed never rides along with the next one...
+        dmdb.RegistrarDocumento(d, tag + "-abandonado.xml", pasta);
+        dmdb.RegistrarDocumento(d, tag + "-seguinte.xml", pasta);
+        dmdb.ConfirmarRegistro();
+
+        // ...nor with the counter, which refuses to run inside it.
+        dmdb.RegistrarDocumento(d, tag + "-pendente.xml", pasta);
+        EXPECT_EQ(dmdb.Seql(tag + "S"), 0);
+        EXPECT_EQ(
+            root.value("SELECT COUNT(*) FROM sequenciais WHERE ctipo = " + root.quote(tag + "S")),
+            QStringLiteral("0"));
+        // The program ends here with the registration still pending.
+    }
+    EXPECT_EQ(contar(tag + "-desfeito"), 0);
+    EXPECT_EQ(contar(tag + "-abandonado"), 0);
+    EXPECT_EQ(contar(tag + "-seguinte"), 1);
+    EXPECT_EQ(contar(tag + "-pendente"), 0);
+}
+
+TEST_F(Registry, ValueTooLongForItsColumnIsRefused) {
+    Tdmdb dmdb({}, settings());
+    TDadosNFe d = documento(QString(256, u'x'), QDate(2014, 11, 5), 10);
+    try {
+        dmdb.RegistrarDocumento(d, tag + "-longo.xml", QStringLiteral("/arqs/a/b/201411"));
+        FAIL() << "accepted a 256-character name";
+    } catch (const DbError& e) {
+        EXPECT_EQ(e.code(), 1406u) << e.what();
+        EXPECT_NE(std::string(e.what()).find("cnome_origem"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(dmdb.Conectado());
+    EXPECT_THROW(dmdb.ConfirmarRegistro(), std::runtime_error);
+
+    d.cnome_origem = QStringLiteral("Emitente");
+    dmdb.RegistrarDocumento(d, tag + "-curto.xml", QStringLiteral("/arqs/a/b/201411"));
+    dmdb.ConfirmarRegistro();
+    EXPECT_EQ(contar(tag + "-longo"), 0);
+    EXPECT_EQ(contar(tag + "-curto"), 1);
+}
+
+TEST_F(Registry, ConnectionKilledByTheServerFailsOneStatementThenReopens) {
+    const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    const QString pasta = QStringLiteral("/arqs/a/b/201411");
+    enum class Passo { Registrar, Confirmar, Seql };
+    const struct {
+        const char* nome;
+        Passo passo;
+    } casos[] = {{"RegistrarDocumento", Passo::Registrar},
+                 {"ConfirmarRegistro", Passo::Confirmar},
+                 {"Seql", Passo::Seql}};
+
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        const QString marca = tag + "-" + c.nome;
+        Tdmdb dmdb({}, settings());
+        dmdb.ConectarBanco();
+        if (c.passo == Passo::Confirmar)
+            dmdb.RegistrarDocumento(d, marca + "-perdido.xml", pasta);
+        root.killConnectionsOf(user);
+
+        // Only the client-side state counts: the dead connection is not noticed yet.
+        dmdb.ConectarBanco();
+        EXPECT_TRUE(dmdb.Conectado());
+        EXPECT_EQ(root.connectionsOf(user), 0);
+
+        try {
+            if (c.passo == Passo::Registrar)
+                dmdb.RegistrarDocumento(d, marca + "-perdido.xml", pasta);
+            else if (c.passo == Passo::Confirmar)
+                dmdb.ConfirmarRegistro();
+            else
+                EXPECT_EQ(dmdb.Seql(tag + "K"), 0);
+            if (c.passo != Passo::Seql)
+                ADD_FAILURE() << "no failure on a killed connection";
+        } catch (const DbError& e) {
+            EXPECT_TRUE(perdida(e.code())) << e.code() << " " << e.what();
+            EXPECT_STRNE(e.what(), "");
+        }
+        EXPECT_FALSE(dmdb.Conectado());
+
+        dmdb.ConectarBanco();
+        EXPECT_TRUE(dmdb.Conectado());
+        EXPECT_EQ(root.connectionsOf(user), 1);
+        dmdb.RegistrarDocumento(d, marca + "-depois.xml", pasta);
+        dmdb.ConfirmarRegistro();
+        EXPECT_EQ(contar(marca + "-perdido"), 0);
+        EXPECT_EQ(contar(marca + "-depois"), 1);
+    }
+}
+
+TEST_F(Registry, ConectarBancoOpensOneConnectionOnly) {
+    Tdmdb dmdb({}, settings());
+    EXPECT_FALSE(dmdb.Conectado());
+    dmdb.ConectarBanco();
+    dmdb.ConectarBanco();
+    EXPECT_TRUE(dmdb.Conectado());
+    EXPECT_EQ(root.connectionsOf(user), 1);
+}
+
+TEST_F(Registry, UnreachableOrRefusingServerFailsQuickly) {
+    const Porta fechada(false);
+    const struct {
+        const char* nome;
+        unsigned port;
+        QString password;
+        QString database;
+        unsigned code;
+    } casos[] = {
+        {"nothing listens on the port", fechada.port, testDb().password, "kelvaro_doc", 2002},
+        {"wrong password", unsigned(testDb().port), "outrasenha", "kelvaro_doc", 1045},
+        {"database not granted", unsigned(testDb().port), testDb().password, "mysql", 1044},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        DbSettings s = settings();
+        s.port = c.port;
+        s.password = c.password;
+        s.database = c.database;
+        s.connectTimeout = 60;
+        QElapsedTimer clock;
+        clock.start();
+        Tdmdb dmdb({}, s);
+        try {
+            dmdb.ConectarBanco();
+            ADD_FAILURE() << "connected";
+        } catch (const DbError& e) {
+            EXPECT_EQ(e.code(), c.code) << e.what();
+            EXPECT_STRNE(e.what(), "");
+        }
+        EXPECT_FALSE(dmdb.Conectado());
+        EXPECT_EQ(dmdb.Seql(tag + "U"), 0);
+        EXPECT_THROW(dmdb.RegistrarDocumento(documento("E", QDate(2014, 11, 5), 1), tag + ".xml",
+                                             QStringLiteral("/arqs/a/b/201411")),
+                     DbError);
+        EXPECT_LT(clock.elapsed(), 10000);
+    }
+    EXPECT_EQ(contar(tag), 0);
+}
+
+TEST_F(Registry, SilentServerTimesOut) {
+    const Porta muda(true); // accepts the TCP connection, never greets
+    DbSettings s = settings();
+    s.port = muda.port;
+    s.connectTimeout = 1;
+    Tdmdb dmdb({}, s);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(dmdb.ConectarBanco(), DbError);
+    EXPECT_LT(clock.elapsed(), 8000);
+    EXPECT_FALSE(dmdb.Conectado());
+}
+
+TEST_F(Registry, CreationRunsTheGivenHandler) {
+    int chamadas = 0;
+    Tdmdb dmdb([&] { ++chamadas; }, settings());
+    EXPECT_EQ(chamadas, 1);
+    EXPECT_FALSE(dmdb.Conectado()) << "nothing is connected at start-up";
+}
+
+} // namespace
