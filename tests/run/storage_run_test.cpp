@@ -1,0 +1,296 @@
+// The storage run end to end: the real window (offscreen), the real MariaDB server and real
+// FTP servers. Each test stores into an account folder of its own, so tests can run side
+// by side on the shared servers.
+#include "FtpServerProcess.h"
+#include "QuarvelAcesso.h"
+#include "QuarvelDmo.h"
+#include "RootDb.h"
+#include "TestServices.h"
+#include "TestSupport.h"
+
+#include <QAction>
+#include <QDirIterator>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <utime.h>
+
+namespace {
+
+const QString kSite = QStringLiteral("https://docs.exemplo.com.br");
+
+// The real fixtures: relative path in the tree -> issuer CNPJ and yyyymm.
+struct Fixture {
+    const char* file;
+    const char* emitente;
+    const char* mes;
+};
+const Fixture kFixtures[] = {
+    {"nfeproc-310-protocolada.xml", "58716523000119", "201703"},
+    {"nfe-310-dest-cpf.xml", "58716523000119", "201512"},
+    {"nfeproc-400-protocolada.xml", "06929383000163", "201809"},
+    {"nfce-400-sem-prologo.xml", "23285089000185", "202003"},
+    {"nfe-400.xml", "52567322000119", "202104"},
+};
+
+void envelhecer(const QString& path, int segundos = 3600) {
+    const QByteArray p = QFile::encodeName(path);
+    struct utimbuf t;
+    t.actime = t.modtime = ::time(nullptr) - segundos;
+    ASSERT_EQ(::utime(p.constData(), &t), 0);
+}
+
+class StorageRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(work.isValid());
+        nfe = work.path() + QStringLiteral("/NFE");
+        bkp = work.path() + QStringLiteral("/BKP");
+        QDir().mkpath(nfe);
+        // A CNPJ of the test's own keeps its rows and remote folders apart.
+        cnpj = QStringLiteral("9%1").arg(QRandomGenerator::global()->bounded(1000000000000LL), 13, 10,
+                                           QChar(u'0'));
+        dbUser = QStringLiteral("qrun_%1_%2")
+                     .arg(QCoreApplication::applicationPid())
+                     .arg(QRandomGenerator::global()->bounded(1000000));
+        const QString account = root.quote(dbUser) + QStringLiteral("@'127.0.0.1'");
+        root.exec("CREATE USER " + account + " IDENTIFIED BY " + root.quote(testDb().password));
+        root.exec("GRANT ALL PRIVILEGES ON kelvaro_doc.* TO " + account);
+    }
+
+    void TearDown() override {
+        form.reset();
+        dmdb.reset();
+        root.exec("DROP USER IF EXISTS " + root.quote(dbUser) + "@'127.0.0.1'");
+        root.exec("DELETE FROM docs WHERE pasta LIKE " + root.quote("/arqs/" + cnpj + "/%"));
+    }
+
+    DbSettings dbSettings() const {
+        DbSettings s;
+        s.host = testDb().host;
+        s.port = unsigned(testDb().port);
+        s.user = dbUser;
+        s.password = testDb().password;
+        s.siteUrl = kSite;
+        s.connectTimeout = 10;
+        s.readTimeout = 60;
+        s.writeTimeout = 60;
+        return s;
+    }
+
+    // The shared FTP server, or a server of the test's own.
+    FtpSettings sharedFtp() {
+        ftpHome = testFtp().home;
+        return {testFtp().host, testFtp().port, testFtp().user, testFtp().password};
+    }
+    FtpSettings ownFtp(FtpServerProcess& server) {
+        return {QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("kelvaro"),
+                server.password()};
+    }
+    std::unique_ptr<FtpServerProcess> startOwnFtp(const QString& perm = QStringLiteral("elradfmwMT")) {
+        ftpHome = work.path() + QStringLiteral("/ftphome");
+        QDir().mkpath(ftpHome + QStringLiteral("/public_html"));
+        FtpServerProcess::Options o;
+        o.home = ftpHome;
+        o.perm = perm;
+        auto s = std::make_unique<FtpServerProcess>(o);
+        s->start();
+        return s;
+    }
+
+    void openWindow(FtpSettings ftp, const QString& sCNPJ = {}, const QString& sPastaBKP = {}) {
+        Configuracao c = configuracaoPadrao();
+        c.sPastaNFE = nfe;
+        c.sPastaBKP = sPastaBKP.isEmpty() ? bkp : sPastaBKP;
+        c.sCNPJ = sCNPJ.isEmpty() ? cnpj : sCNPJ;
+        c.sVirgula = QStringLiteral("S"); // Brazilian settings: decimal comma
+        dmdb = std::make_unique<Tdmdb>(std::function<void()>{}, dbSettings());
+        form = std::make_unique<TFormDlgAcesso>(c, *dmdb, ftp);
+        form->regional = [] { return QLocale(QStringLiteral("pt_BR")); };
+        form->IdFTP.ReadTimeout = 20000;
+        form->IdFTP.ConnectTimeout = 5000;
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        // Every pump of the run gives the test a look at the window.
+        connect(form->ListBoxArquivo);
+    }
+
+    void connect(QListWidget*) {
+        pump = std::make_unique<QTimer>();
+        pump->setInterval(0);
+        QObject::connect(pump.get(), &QTimer::timeout, [this] {
+            if (!form || !form->emExecucao())
+                return;
+            const int row = form->ListBoxArquivo->currentRow();
+            if (row == lastRow)
+                return;
+            lastRow = row;
+            progressSeen << form->ProgressBar1->value();
+            auto it = atRow.find(row);
+            if (it != atRow.end()) {
+                auto action = it->second;
+                atRow.erase(it);
+                action();
+            }
+        });
+        pump->start();
+    }
+
+    void store() {
+        lastRow = -1;
+        form->BitArmazenar->click();
+        QCoreApplication::processEvents();
+    }
+
+    QString addFile(const QString& relative, const QByteArray& data, bool old = true) {
+        const QString path = nfe + u'/' + relative;
+        writeFile(path, data);
+        if (old)
+            envelhecer(path);
+        originals[path] = data;
+        return path;
+    }
+    QString addFixture(const QString& relative, const char* fixture) {
+        return addFile(relative, readFile(fixturePath(QStringLiteral("nfe/") + QString::fromLatin1(fixture))));
+    }
+
+    QStringList logLines() const { return form->MemoErros->toPlainText().split(u'\n'); }
+
+    std::vector<RootDb::Row> rows(const QString& columns = QStringLiteral("arquivo, pasta")) {
+        return root.rows("SELECT " + columns + " FROM docs WHERE pasta LIKE " +
+                         root.quote("/arqs/" + cnpj + "/%") + " ORDER BY id");
+    }
+
+    // Where a file can be after a run: one place, and a stored file has its row and its
+    // remote copy; no row exists without its remote copy.
+    enum Lugar { Origem, Backup, Erros };
+    std::map<QString, Lugar> checkNothingLost() {
+        std::map<QString, Lugar> where;
+        QMap<QString, QString> rowPasta; // arquivo -> pasta
+        for (const auto& r : rows()) {
+            rowPasta.insert(*r[0], *r[1]);
+            const QString remote = ftpHome + QStringLiteral("/public_html") + *r[1] + u'/' + *r[0];
+            EXPECT_TRUE(QFile::exists(remote)) << "row without its remote copy: " << remote.toStdString();
+        }
+        for (auto it = originals.begin(); it != originals.end(); ++it) {
+            const QString& path = it->first;
+            const QString name = QFileInfo(path).fileName();
+            int places = 0;
+            Lugar lugar = Origem;
+            if (QFile::exists(path)) {
+                ++places;
+                lugar = Origem;
+                EXPECT_EQ(readFile(path), it->second);
+            }
+            QDirIterator backup(bkp, {name}, QDir::Files, QDirIterator::Subdirectories);
+            while (backup.hasNext()) {
+                const QString b = backup.next();
+                if (readFile(b) != it->second)
+                    continue;
+                ++places;
+                lugar = b.startsWith(bkp + QStringLiteral("/Erros/")) ? Erros : Backup;
+                if (lugar == Backup) {
+                    EXPECT_TRUE(rowPasta.contains(name)) << "stored without its row: " << name.toStdString();
+                    const QString remote =
+                        ftpHome + QStringLiteral("/public_html") + rowPasta.value(name) + u'/' + name;
+                    EXPECT_TRUE(QFile::exists(remote) && readFile(remote) == it->second)
+                        << "stored without its remote copy: " << name.toStdString();
+                }
+            }
+            EXPECT_EQ(places, 1) << path.toStdString();
+            where[name] = lugar;
+        }
+        return where;
+    }
+
+    int count(const std::map<QString, Lugar>& where, Lugar l) {
+        int n = 0;
+        for (const auto& [name, lugar] : where)
+            n += lugar == l;
+        return n;
+    }
+
+    RootDb root;
+    QTemporaryDir work;
+    QString nfe, bkp, cnpj, dbUser, ftpHome;
+    std::unique_ptr<Tdmdb> dmdb;
+    std::unique_ptr<TFormDlgAcesso> form;
+    std::unique_ptr<QTimer> pump;
+    int lastRow = -1;
+    std::map<int, std::function<void()>> atRow;
+    QList<int> progressSeen;
+    std::map<QString, QByteArray> originals;
+};
+
+const QRegularExpression kStamp(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d "));
+
+} // namespace
+
+TEST_F(StorageRun, RealDocumentsAndOneUnreadableFile) {
+    for (const Fixture& f : kFixtures)
+        addFixture(QStringLiteral("%1/%2").arg(QString::fromLatin1(f.mes).left(4), QString::fromLatin1(f.file)), f.file);
+    addFile(QStringLiteral("ruim.xml"), "isto nao e XML");
+    // A file still being written is left alone, without a log line.
+    const QString escrevendo = nfe + QStringLiteral("/escrevendo.xml");
+    writeFile(escrevendo, "<NFe><infNFe versao=\"4.00\"><ide>");
+    openWindow(sharedFtp());
+    QList<int> progress;
+    QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+        if (form->emExecucao())
+            progress << v;
+    });
+    store();
+
+    // One log line for the unreadable file: the stamp, the text and a line feed.
+    const QString log = form->MemoErros->toPlainText();
+    EXPECT_TRUE(kStamp.match(log).hasMatch()) << log.toStdString();
+    EXPECT_TRUE(log.endsWith(QStringLiteral("Erro ao processar o arquivo: ruim.xml\n"))) << log.toStdString();
+    EXPECT_EQ(log.count(u'\n'), 1);
+
+    const auto where = checkNothingLost();
+    EXPECT_EQ(count(where, Backup), 5);
+    EXPECT_EQ(where.at(QStringLiteral("ruim.xml")), Erros);
+    EXPECT_TRUE(QFile::exists(escrevendo));
+    for (const Fixture& f : kFixtures)
+        EXPECT_TRUE(QFile::exists(QStringLiteral("%1/%2/%3/%4").arg(bkp, QString::fromLatin1(f.emitente),
+                                                                    QString::fromLatin1(f.mes),
+                                                                    QString::fromLatin1(f.file))))
+            << f.file;
+
+    // The rows as the server holds them.
+    const auto r = root.rows(
+        "SELECT ccnpj_origem, ccnpj_destino, cnumdoc, cserie, demissao, cnome_destino, nvalortotal, "
+        "chave_doc, pasta, xml, link, creferencia FROM docs WHERE arquivo = 'nfce-400-sem-prologo.xml' "
+        "AND pasta LIKE " + root.quote("/arqs/" + cnpj + "/%"));
+    ASSERT_EQ(r.size(), 1u);
+    const QStringList expected = {
+        "23285089000185", "10422724000187", "1305", "1", "2020-03-11 00:00:00",
+        QStringLiteral("Lumer Informática Serviços Digitais LTDA"), "30",
+        "nfce-400-sem-pro", "/arqs/" + cnpj + "/23285089000185/202003", "",
+        kSite + "/arqs/" + cnpj + "/23285089000185/202003/nfce-400-sem-prologo.xml", "032020"};
+    for (int i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(r[0][size_t(i)].value_or(QStringLiteral("NULL")), expected[i]) << "column " << i;
+
+    // Progress: one step per stored file, from 2 up to the number found (7 listed, 5 stored).
+    EXPECT_EQ(progress, (QList<int>{2, 3, 4, 5, 6}));
+    // The run took files out and the tree still held one, so a second run followed at
+    // once; it only read the file still being written.
+    EXPECT_EQ(form->sFase, u"Leitura do XML");
+    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_TRUE(form->BitArmazenar->isEnabled());
+    EXPECT_TRUE(form->BitListar->isEnabled());
+    EXPECT_FALSE(form->IdFTP.Connected());
+    // The listing at the end shows what is left: the file still being written.
+    ASSERT_EQ(form->ListBoxArquivo->count(), 1);
+    EXPECT_EQ(form->ListBoxArquivo->item(0)->text(), u"escrevendo.xml");
+}
