@@ -24,13 +24,9 @@
 
 namespace {
 
-[[noreturn]] void ilegivel(const QString& why) {
-    throw NFeIlegivel(why.toStdString());
-}
+[[noreturn]] void ilegivel(const QString& why) { throw NFeIlegivel(why.toStdString()); }
 
-bool digitoAscii(QChar c) {
-    return c >= u'0' && c <= u'9';
-}
+bool digitoAscii(QChar c) { return c >= u'0' && c <= u'9'; }
 
 bool letraOuDigitoAscii(QChar c) {
     return digitoAscii(c) || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
@@ -156,8 +152,13 @@ void aoCData(void* ctx, const xmlChar* value, int len) {
         xmlSAX2CDataBlock(ctx, value, len);
 }
 
+// Encoding errors reach libxml2's generic handler even with XML_PARSE_NOERROR; the reader
+// reports through its exception only.
+void semMensagem(void*, const char*, ...) {}
+
 Documento analisar(const QByteArray& xml) {
-    static const bool iniciado = (xmlInitParser(), true);
+    static const bool iniciado =
+        (xmlInitParser(), xmlSetGenericErrorFunc(nullptr, semMensagem), true);
     (void)iniciado;
     if (xml.size() > kTamanhoMaximoNFe)
         ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
@@ -190,9 +191,7 @@ Documento analisar(const QByteArray& xml) {
 
 // --- Access rules ---------------------------------------------------------------------
 
-const xmlChar* xc(const char* s) {
-    return reinterpret_cast<const xmlChar*>(s);
-}
+const xmlChar* xc(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 
 const xmlChar* uriDe(const xmlNode* n) {
     return (n->ns && n->ns->href && *n->ns->href) ? n->ns->href : nullptr;

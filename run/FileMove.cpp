@@ -22,9 +22,7 @@ bool semRenameExclusivo = false;
 // More than enough for any real collision count; bounds the loop on a broken folder.
 constexpr int kMaxNomes = 10000;
 
-QString erroSistema(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
-}
+QString erroSistema(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
 bool falhar(QString* reason, const QString& why) {
     if (reason)
@@ -32,9 +30,7 @@ bool falhar(QString* reason, const QString& why) {
     return false;
 }
 
-QString pastaDe(const QString& path) {
-    return path.left(path.lastIndexOf(u'/') + 1);
-}
+QString pastaDe(const QString& path) { return path.left(path.lastIndexOf(u'/') + 1); }
 
 // "nota.xml", "nota (2).xml", "nota (3).xml", ...
 QString nomeAlternativo(const QString& to, int k) {
@@ -221,7 +217,8 @@ bool scShellMoveFile(const QString& from, const QString& to, QString* reason) {
     struct stat st {};
     if (::lstat(src.constData(), &st) != 0)
         return falhar(reason, QStringLiteral("origem inacessível: ") + erroSistema(errno));
-    if (!S_ISREG(st.st_mode))
+    // A symbolic link moves as the link itself (by rename only, see below).
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         return falhar(reason, QStringLiteral("a origem não é um arquivo comum"));
 
     const QString pasta = pastaDe(to);
@@ -239,7 +236,7 @@ bool scShellMoveFile(const QString& from, const QString& to, QString* reason) {
     const int erro = colocarComNomeLivre(from, to, &colocado);
     if (erro == 0)
         return true;
-    if (erro == EXDEV)
+    if (erro == EXDEV && S_ISREG(st.st_mode))
         return moverCopiando(from, to, reason);
     return falhar(reason, QStringLiteral("falha ao mover: ") + erroSistema(erro));
 }
@@ -270,6 +267,4 @@ bool MoverParaErros(const QString& sPastaBKP, const QString& folder, const QStri
                            reason);
 }
 
-void filemove_testing::simularSemRenameExclusivo(bool on) {
-    semRenameExclusivo = on;
-}
+void filemove_testing::simularSemRenameExclusivo(bool on) { semRenameExclusivo = on; }

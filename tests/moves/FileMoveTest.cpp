@@ -162,6 +162,19 @@ TEST(ScShellMoveFile, FailuresLeaveEverythingWhereItWas) {
     EXPECT_FALSE(QFileInfo::exists(bkp)); // nothing created for moves that cannot happen
 }
 
+TEST(ScShellMoveFile, SymbolicLinkMovesAsTheLink) {
+    QTemporaryDir t;
+    writeFile(t.path() + QStringLiteral("/alvo.txt"), "alvo");
+    const QString link = t.path() + QStringLiteral("/NFE/nota.xml");
+    QDir().mkpath(t.path() + QStringLiteral("/NFE"));
+    ASSERT_TRUE(QFile::link(t.path() + QStringLiteral("/alvo.txt"), link));
+    const QString destino = t.path() + QStringLiteral("/BKP/nota.xml");
+    ASSERT_TRUE(scShellMoveFile(link, destino));
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(QFileInfo(destino).symLinkTarget(), t.path() + QStringLiteral("/alvo.txt"));
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/alvo.txt")), "alvo");
+}
+
 // A target on another file system: /dev/shm is a tmpfs of its own.
 class OutroSistema : public ::testing::Test {
 protected:
