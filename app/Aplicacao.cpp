@@ -11,9 +11,7 @@ TQuarvelApplication::Handler& installed() {
 
 TQuarvelApplication::TQuarvelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
-void TQuarvelApplication::setErrorHandler(Handler handler) {
-    installed() = std::move(handler);
-}
+void TQuarvelApplication::setErrorHandler(Handler handler) { installed() = std::move(handler); }
 
 void TQuarvelApplication::reportException(QObject* sender, const QString& message) noexcept {
     try {

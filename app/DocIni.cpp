@@ -27,9 +27,7 @@ QString decodeCp1252(const QByteArray& bytes) {
     return out;
 }
 
-bool isBlank(QChar c) {
-    return c == u' ' || c == u'\t';
-}
+bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
 
 QString trimBlanks(const QString& s) {
     qsizetype b = 0, e = s.size();

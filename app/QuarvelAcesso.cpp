@@ -447,7 +447,10 @@ void TFormDlgAcesso::appendLogLine(const QString& line) {
     c.movePosition(QTextCursor::End);
     if (logLines_++ > 0)
         c.insertBlock();
-    c.insertText(line);
+    // Messages may carry CR LF line ends (FTP replies); the log keeps plain lines.
+    QString text = line;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+    c.insertText(text);
     MemoErros->verticalScrollBar()->setValue(MemoErros->verticalScrollBar()->maximum());
 }
 
