@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -319,6 +320,16 @@ TEST(FtpScripted, Commands) {
              return f + u'|' + state + (quick ? "|quick" : "|slow");
          },
          "error 0: Read timed out.|connected|quick", 300},
+        {"reset after unread data: QUIT meets a broken pipe, an error and no signal",
+         handshake() + Script{on("NOOP", {reply("200 Ok."), reply("421 Idle, closing."),
+                                          sleepMs(50), resetControl()})},
+         [](FtpClient& c) {
+             c.Connect();
+             c.SendCmd("NOOP");
+             QThread::msleep(300);
+             return failureThenState(c, [&] { c.Disconnect(); });
+         },
+         "error 0: " + systemError(EPIPE) + "|closed"},
         {"server closes the control connection",
          handshake() + Script{on("CWD x", {closeControl()})},
          [](FtpClient& c) {
@@ -534,9 +545,10 @@ TEST(FtpScripted, Uploads) {
                               ok("STOR nota.xml", "425 Can't open data connection.")},
          put(binaryPath, "nota.xml"), "error 425: Can't open data connection.\r\n|connected"},
         {"server resets the data connection mid-transfer: an error, no signal",
-         handshake() + Script{on("PASV", {pasv()}),
-                              on("STOR grande.xml", {acceptData(), reply("150 Go."), sleepMs(200),
-                                                     resetData(), closeControl()})},
+         handshake() +
+             Script{on("PASV", {pasv()}),
+                    on("STOR grande.xml", {acceptData(), reply("150 Go."), receiveSome(65536),
+                                           resetData(), closeControl()})},
          put(bigPath, "grande.xml"), "error 0: Socket Error # *"},
         {"server closes the data connection early: its final reply tells",
          handshake() + Script{on("PASV", {pasv()}),

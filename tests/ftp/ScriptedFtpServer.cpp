@@ -56,9 +56,11 @@ FtpAct pasvClosed() { return {FtpAct::PasvClosed}; }
 FtpAct acceptData() { return {FtpAct::Accept}; }
 FtpAct sendData(const QByteArray& bytes) { return {FtpAct::Send, bytes}; }
 FtpAct receiveData() { return {FtpAct::Receive}; }
+FtpAct receiveSome(int bytes) { return {FtpAct::ReceiveSome, {}, bytes}; }
 FtpAct closeData() { return {FtpAct::CloseData}; }
 FtpAct resetData() { return {FtpAct::ResetData}; }
 FtpAct closeControl() { return {FtpAct::Close}; }
+FtpAct resetControl() { return {FtpAct::ResetControl}; }
 FtpAct sleepMs(int ms) { return {FtpAct::Sleep, {}, ms}; }
 FtpStep on(const QByteArray& command, std::vector<FtpAct> acts) {
     return {false, command, std::move(acts)};
@@ -212,11 +214,15 @@ bool ScriptedFtpServer::perform(const FtpAct& act) {
         writeAll(m_data, act.bytes);
         break;
     case FtpAct::Receive:
-        while (m_data >= 0 && waitFor(m_data, POLLIN, m_stop)) {
+    case FtpAct::ReceiveSome:
+        for (qsizetype got = 0; act.kind == FtpAct::Receive || got < act.value;) {
+            if (m_data < 0 || !waitFor(m_data, POLLIN, m_stop))
+                break;
             char chunk[65536];
             const ssize_t n = ::recv(m_data, chunk, sizeof chunk, 0);
             if (n <= 0)
                 break;
+            got += n;
             std::lock_guard lock(m_mutex);
             m_uploaded.append(chunk, n);
         }
@@ -231,6 +237,12 @@ bool ScriptedFtpServer::perform(const FtpAct& act) {
         }
         closeFd(m_data);
         break;
+    case FtpAct::ResetControl:
+        if (m_control >= 0) {
+            const linger reset{1, 0};
+            ::setsockopt(m_control, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
+        [[fallthrough]];
     case FtpAct::Close:
         closeFd(m_data);
         closeFd(m_control);

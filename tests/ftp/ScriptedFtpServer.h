@@ -15,15 +15,17 @@
 
 struct FtpAct {
     enum Kind {
-        Reply,      // bytes as given
-        Pasv,       // open a data listener, then reply 227 with its address
-        PasvClosed, // reply 227 naming a port where nothing listens
-        Accept,     // accept the data connection
-        Send,       // bytes on the data connection
-        Receive,    // read the data connection until the client closes it
+        Reply,       // bytes as given
+        Pasv,        // open a data listener, then reply 227 with its address
+        PasvClosed,  // reply 227 naming a port where nothing listens
+        Accept,      // accept the data connection
+        Send,        // bytes on the data connection
+        Receive,     // read the data connection until the client closes it
+        ReceiveSome, // read at least `value` bytes of it
         CloseData,
         ResetData,
-        Close, // close the control connection
+        Close,        // close the control connection
+        ResetControl, // close it with a reset
         Sleep
     };
     Kind kind;
@@ -48,9 +50,11 @@ FtpAct pasvClosed();
 FtpAct acceptData();
 FtpAct sendData(const QByteArray& bytes);
 FtpAct receiveData();
+FtpAct receiveSome(int bytes);
 FtpAct closeData();
 FtpAct resetData();
 FtpAct closeControl();
+FtpAct resetControl();
 FtpAct sleepMs(int ms);
 FtpStep on(const QByteArray& command, std::vector<FtpAct> acts);
 FtpStep connection(std::vector<FtpAct> acts);
