@@ -13,6 +13,15 @@ bool contains(std::initializer_list<int> codes, int code) {
 
 const QString kNotConnected = QStringLiteral("Not connected.");
 
+// A feature line's name and the rest, split at the first blank.
+std::pair<QString, QString> splitFeature(const QString& line) {
+    const QString t = ftp::trimBlanks(line);
+    qsizetype end = 0;
+    while (end < t.size() && t.at(end).unicode() > 0x20)
+        ++end;
+    return {t.left(end), ftp::trimBlanks(t.mid(end))};
+}
+
 } // namespace
 
 FtpClient::~FtpClient() { closeControl(); }
@@ -21,11 +30,9 @@ int FtpClient::readTimeout() const { return ReadTimeout > 0 ? ReadTimeout : 6000
 int FtpClient::connectTimeout() const { return ConnectTimeout > 0 ? ConnectTimeout : 60000; }
 
 bool FtpClient::SupportsFeature(const QString& name) const {
-    for (const QString& line : m_features) {
-        const QString first = line.section(u' ', 0, 0, QString::SectionSkipEmpty);
-        if (first.compare(name, Qt::CaseInsensitive) == 0)
+    for (const QString& line : m_features)
+        if (splitFeature(line).first.compare(name, Qt::CaseInsensitive) == 0)
             return true;
-    }
     return false;
 }
 
@@ -271,11 +278,10 @@ void FtpClient::login(const FtpReply& user) {
     for (const char* prefix : {"Serv-U ", "BPFTP Server ", "TitanFTP server ", "Titan FTP Server "})
         zone = zone || m_description.startsWith(QLatin1String(prefix));
     for (const QString& line : m_features) {
-        if (line.section(u' ', 0, 0, QString::SectionSkipEmpty)
-                .compare(QLatin1String("SITE"), Qt::CaseInsensitive) != 0)
+        const auto [feature, facts] = splitFeature(line);
+        if (feature.compare(QLatin1String("SITE"), Qt::CaseInsensitive) != 0)
             continue;
-        const QStringList facts = line.section(u' ', 1, -1, QString::SectionSkipEmpty).split(u';');
-        for (const QString& fact : facts)
+        for (const QString& fact : facts.split(u';'))
             zone = zone ||
                    ftp::trimBlanks(fact).compare(QLatin1String("ZONE"), Qt::CaseInsensitive) == 0;
     }
