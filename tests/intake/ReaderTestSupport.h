@@ -12,9 +12,7 @@
 inline QString pontoBrasil() {
     return QLocale(QLocale::Portuguese, QLocale::Brazil).decimalPoint();
 }
-inline QString pontoC() {
-    return QLocale::c().decimalPoint();
-}
+inline QString pontoC() { return QLocale::c().decimalPoint(); }
 
 // A small complete NF-e 4.00, one element per piece so that cases can replace any of them.
 QByteArray nfeMinima();
