@@ -403,8 +403,33 @@ void FtpClient::sendFile(QFile& file, FtpSocket& data) {
                                .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
         if (n == 0)
             return;
-        data.send(chunk, n, readTimeout());
+        try {
+            data.send(chunk, n, readTimeout());
+        } catch (const FtpError&) {
+            data.abort();
+            explainBrokenUpload();
+            throw;
+        }
     }
+}
+
+void FtpClient::explainBrokenUpload() {
+    // A server that stops an upload (quota, disk full) usually says why on the control
+    // connection as it drops the data connection; its words beat "connection reset".
+    if (!m_control.isOpen())
+        return;
+    std::optional<FtpReply> reason;
+    try {
+        if (!m_in.isEmpty() || m_control.waitReadable(1000))
+            reason = readReply({}, false);
+    } catch (const FtpError&) {
+        return;
+    }
+    if (!reason || contains({226, 225, 250}, reason->code))
+        return;
+    if (reason->code == 421)
+        closeControl();
+    throw FtpError(reason->code, reason->message());
 }
 
 void FtpClient::Put(const QString& localPath, const QString& remoteName) {

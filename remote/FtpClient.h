@@ -67,6 +67,7 @@ private:
     void openData(FtpSocket& data, const ftp::PassiveEndpoint& endpoint);
     QByteArray receiveAll(FtpSocket& data);
     void sendFile(QFile& file, FtpSocket& data);
+    void explainBrokenUpload();
     int readTimeout() const;
     int connectTimeout() const;
 

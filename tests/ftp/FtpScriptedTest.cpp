@@ -557,6 +557,12 @@ TEST(FtpScripted, Uploads) {
                     on("STOR grande.xml", {acceptData(), reply("150 Go."), receiveSome(65536),
                                            resetData(), closeControl()})},
          put(bigPath, "grande.xml"), "error 0: Socket Error # *"},
+        {"server stops the upload and says why",
+         handshake() +
+             Script{on("PASV", {pasv()}),
+                    on("STOR grande.xml", {acceptData(), reply("150 Go."), receiveSome(65536),
+                                           resetData(), reply("552 Quota exceeded.")})},
+         put(bigPath, "grande.xml"), "error 552: Quota exceeded.\r\n|connected"},
         {"server closes the data connection early: its final reply tells",
          handshake() + Script{on("PASV", {pasv()}),
                               on("STOR nota.xml", {acceptData(), reply("150 Go."), closeData(),
