@@ -52,12 +52,19 @@ void TDirectoryListBox::setDirectory(const QString& path) {
         dirLabel_->setText(full);
         dirLabel_->adjustSize();
     }
-    if (fileList_) {
-        fileList_->clear();
-        // Display only, with the mask "*.xml" (without regard to case, as the mask works).
-        fileList_->addItems(dir.entryList({QStringLiteral("*.xml")}, QDir::Files | QDir::Hidden,
-                                          QDir::Name | QDir::IgnoreCase));
-    }
+    refreshFiles();
+}
+
+void TDirectoryListBox::refreshFiles() {
+    if (!fileList_)
+        return;
+    fileList_->clear();
+    if (directory_.isEmpty())
+        return;
+    // Display only, with the mask "*.xml" (without regard to case, as the mask works).
+    fileList_->addItems(QDir(directory_)
+                            .entryList({QStringLiteral("*.xml")}, QDir::Files | QDir::Hidden,
+                                       QDir::Name | QDir::IgnoreCase));
 }
 
 bool TDirectoryListBox::openItem(QListWidgetItem* item) {

@@ -24,6 +24,9 @@ public:
     // while no folder could be opened.
     QString directory() const { return directory_; }
 
+    // Shows the XML files of the current folder as they are now.
+    void refreshFiles();
+
     // Opens the folder an entry stands for; returns false when it is the current one.
     // Throws as setDirectory does.
     bool openItem(QListWidgetItem* item);

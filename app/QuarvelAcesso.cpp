@@ -318,6 +318,7 @@ ListaPendente TFormDlgAcesso::listar() {
     listBoxPasta->addItems(lista.pastas);
     ListBoxArquivo->addItems(lista.arquivos);
     ProgressBar1->setMaximum(int(lista.size()));
+    DirectoryListBox1->refreshFiles();
     return lista;
 }
 

@@ -31,9 +31,9 @@ void FtpServerProcess::start() {
     process_.start(QStringLiteral("/usr/bin/python3"),
                    {sourcePath(QStringLiteral("scripts/ftpserver.py")), QStringLiteral("--port"),
                     QString::number(options_.port), QStringLiteral("--home"), options_.home,
-                    QStringLiteral("--user"), QStringLiteral("kelvaro"), QStringLiteral("--password"),
-                    options_.password, QStringLiteral("--perm"), options_.perm,
-                    QStringLiteral("--log"), QStringLiteral("DEBUG")});
+                    QStringLiteral("--user"), QStringLiteral("kelvaro"),
+                    QStringLiteral("--password"), options_.password, QStringLiteral("--perm"),
+                    options_.perm, QStringLiteral("--log"), QStringLiteral("DEBUG")});
     if (!process_.waitForStarted(10000))
         throw std::runtime_error("the test FTP server did not start");
     QElapsedTimer t;
@@ -49,7 +49,8 @@ void FtpServerProcess::start() {
             break;
         QThread::msleep(50);
     }
-    throw std::runtime_error("the test FTP server does not accept connections: " + log().toStdString());
+    throw std::runtime_error("the test FTP server does not accept connections: " +
+                             log().toStdString());
 }
 
 void FtpServerProcess::stop() {

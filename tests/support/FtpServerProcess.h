@@ -9,10 +9,10 @@
 class FtpServerProcess {
 public:
     struct Options {
-        QString home;                                 // must hold public_html
+        QString home; // must hold public_html
         QString password = QStringLiteral("segredo1");
-        QString perm = QStringLiteral("elradfmwMT");  // pyftpdlib permission letters
-        int port = 0;                                 // 0: a free one
+        QString perm = QStringLiteral("elradfmwMT"); // pyftpdlib permission letters
+        int port = 0;                                // 0: a free one
     };
 
     explicit FtpServerProcess(Options options);

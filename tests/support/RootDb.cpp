@@ -26,9 +26,7 @@ RootDb::RootDb() {
         raise(m_mysql, QStringLiteral("connect"));
 }
 
-RootDb::~RootDb() {
-    mysql_close(m_mysql);
-}
+RootDb::~RootDb() { mysql_close(m_mysql); }
 
 void RootDb::exec(const QString& sql) {
     const QByteArray q = sql.toUtf8();

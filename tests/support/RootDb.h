@@ -11,9 +11,7 @@
 typedef struct st_mysql MYSQL;
 
 // Readable failure messages.
-inline void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 // A root connection to the private test server through its socket, for set-up and checks.
 class RootDb {
