@@ -9,13 +9,13 @@
 
 int main(int argc, char** argv) {
     TQuarvelApplication app(argc, argv);
+    Q_INIT_RESOURCE(quarvel);
     // QApplication took the numeric locale from the environment; the C library, the
     // database client and printf must keep reading "1234.56" as a number.
     std::setlocale(LC_NUMERIC, "C");
     // A peer that resets a socket must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication::setApplicationName(QStringLiteral("Quarvel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Quarvel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/glyphs/quarvel.xpm")));
 
     Configuracao config;

@@ -12,6 +12,7 @@
 #include <QDirIterator>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -93,6 +94,14 @@ public:
         ftpHome = testFtp().home;
         return {testFtp().host, testFtp().port, testFtp().user, testFtp().password};
     }
+    FtpSettings vsftpd() {
+        ftpHome = serviceSetting("QUARVEL_TEST_VSFTPD_HOME");
+        return {serviceSetting("QUARVEL_TEST_VSFTPD_HOST"),
+                serviceSetting("QUARVEL_TEST_VSFTPD_PORT").toInt(),
+                serviceSetting("QUARVEL_TEST_VSFTPD_USER"),
+                serviceSetting("QUARVEL_TEST_VSFTPD_PASSWORD")};
+    }
+    void realDocumentsAndOneUnreadableFile(const FtpSettings& ftp);
     FtpSettings ownFtp(FtpServerProcess& server) {
         return {QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("kelvaro"),
                 server.password()};
@@ -241,6 +250,33 @@ const QRegularExpression kStamp(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d
 } // namespace
 
 TEST_F(StorageRun, RealDocumentsAndOneUnreadableFile) {
+    realDocumentsAndOneUnreadableFile(sharedFtp());
+}
+
+// vsftpd answers the listing of a missing folder with an empty list and prefixes the names
+// it lists with the path asked for.
+TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnVsftpd) {
+    realDocumentsAndOneUnreadableFile(vsftpd());
+}
+
+TEST_F(StorageRun, EmptyMonthFolderOnVsftpdIsEntered) {
+    addFixture(QStringLiteral("nfe-400.xml"), "nfe-400.xml");
+    const FtpSettings ftp = vsftpd();
+    const QString month =
+        QStringLiteral("%1/public_html/arqs/%2/52567322000119/202104").arg(ftpHome, cnpj);
+    QDir().mkpath(month);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("chown"),
+                                {QStringLiteral("-R"), QStringLiteral("kelvaro:"),
+                                 ftpHome + QStringLiteral("/public_html/arqs")}),
+              0);
+    openWindow(ftp);
+    store();
+    EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+        << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(count(checkNothingLost(), Backup), 1);
+}
+
+void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
     for (const Fixture& f : kFixtures)
         addFixture(QStringLiteral("%1/%2").arg(QString::fromLatin1(f.mes).left(4),
                                                QString::fromLatin1(f.file)),
@@ -249,7 +285,7 @@ TEST_F(StorageRun, RealDocumentsAndOneUnreadableFile) {
     // A file still being written is left alone, without a log line.
     const QString escrevendo = nfe + QStringLiteral("/escrevendo.xml");
     writeFile(escrevendo, "<NFe><infNFe versao=\"4.00\"><ide>");
-    openWindow(sharedFtp());
+    openWindow(ftp);
     QList<int> progress;
     QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
         if (form->emExecucao())
