@@ -1,1 +1,0 @@
-namespace quarvel_intake_placeholder {}
