@@ -1,0 +1,340 @@
+// The storage run measured three ways: the run itself driven without a screen, the same
+// steps with a timer around each call (where the time goes), and the run in the real window.
+#include "Aplicacao.h"
+#include "Armazenamento.h"
+#include "BenchSupport.h"
+#include "DocIni.h"
+#include "FileMove.h"
+#include "FtpClient.h"
+#include "FtpPublicacao.h"
+#include "NFeReader.h"
+#include "QuarvelAcesso.h"
+#include "QuarvelDmo.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+using bench::Clock;
+using bench::figura;
+using bench::opcao;
+
+namespace {
+
+DbSettings bancoDoAmbiente() {
+    DbSettings s;
+    s.host = bench::ambiente("QUARVEL_TEST_DB_HOST");
+    s.port = bench::ambiente("QUARVEL_TEST_DB_PORT").toUInt();
+    s.password = bench::ambiente("QUARVEL_TEST_DB_PASSWORD");
+    s.siteUrl = QStringLiteral("http://127.0.0.1");
+    return s;
+}
+
+FtpSettings ftpDoAmbiente() {
+    FtpSettings s;
+    s.host = bench::ambiente("QUARVEL_TEST_FTP_HOST");
+    s.port = bench::ambiente("QUARVEL_TEST_FTP_PORT").toInt();
+    s.user = bench::ambiente("QUARVEL_TEST_FTP_USER");
+    s.password = bench::ambiente("QUARVEL_TEST_FTP_PASSWORD");
+    return s;
+}
+
+struct Entradas {
+    QString nfe, bkp, cnpj, prefixo;
+};
+
+Entradas entradas(const QStringList& args) {
+    Entradas e{opcao(args, QStringLiteral("--nfe")), opcao(args, QStringLiteral("--bkp")),
+               opcao(args, QStringLiteral("--cnpj")), opcao(args, QStringLiteral("--prefixo"))};
+    if (e.nfe.isEmpty() || e.bkp.isEmpty() || e.cnpj.isEmpty() || e.prefixo.isEmpty())
+        throw std::runtime_error("usage: --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME");
+    return e;
+}
+
+// Times between consecutive message pumps.
+struct Intervalos {
+    Clock::time_point ultimo{};
+    std::vector<double> gaps;
+    long bombeamentos = 0;
+    void marcar() {
+        const Clock::time_point agora = Clock::now();
+        if (bombeamentos++ > 0)
+            gaps.push_back(std::chrono::duration<double>(agora - ultimo).count());
+        ultimo = agora;
+    }
+    double maximo() const { return gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end()); }
+    double percentil(double p) const {
+        if (gaps.empty())
+            return 0;
+        std::vector<double> g = gaps;
+        const auto k = std::min(g.size() - 1, size_t(p * double(g.size())));
+        std::nth_element(g.begin(), g.begin() + qsizetype(k), g.end());
+        return g[k];
+    }
+    void figuras(const QString& prefixo) const {
+        figura(prefixo + QStringLiteral("_pump_gap_max_ms"), maximo() * 1000, QStringLiteral("ms"));
+        figura(prefixo + QStringLiteral("_pump_gap_p99_ms"), percentil(0.99) * 1000,
+               QStringLiteral("ms"));
+        // 0: before the first file's pump (listing, connections); the last: after the last
+        // file (its work, closing, the listing at the end).
+        const auto at = std::max_element(gaps.begin(), gaps.end()) - gaps.begin();
+        figura(prefixo + QStringLiteral("_pump_gap_max_at"), gaps.empty() ? 0 : double(at),
+               QStringLiteral("gap"));
+    }
+};
+
+// What a storage run drives, without a screen: the listing as the window makes it, the
+// message pump, the log kept in memory.
+class JanelaSemTela : public TJanelaArmazenamento {
+public:
+    JanelaSemTela(QString pasta, QString bkp) : pasta_(std::move(pasta)), bkp_(std::move(bkp)) {}
+    void ligar(TArmazenamento* run) { run_ = run; }
+
+    void pararTimer() override {}
+    void habilitarTimerEBotoes() override {}
+    void desabilitarBotoes() override {}
+    ListaPendente listar() override {
+        OpcoesBusca opcoes;
+        opcoes.excluidas = {bkp_};
+        ListaPendente lista = listarArquivosXml(pasta_, opcoes);
+        if (run_)
+            run_->adiarArquivosComFalha(lista);
+        return lista;
+    }
+    void selecionar(int) override {}
+    void processarMensagens() override {
+        intervalos.marcar();
+        QCoreApplication::processEvents();
+    }
+    void posicionarProgresso(int) override {}
+    void registrarLinha(const QString& linha) override { log << linha; }
+
+    Intervalos intervalos;
+    QStringList log;
+
+private:
+    QString pasta_, bkp_;
+    TArmazenamento* run_ = nullptr;
+};
+
+ParametrosArmazenamento parametros(const Entradas& e) {
+    ParametrosArmazenamento p;
+    p.sPastaBKP = e.bkp;
+    p.sCNPJ = e.cnpj;
+    p.sVirgula = QStringLiteral("N");
+    p.ftp = ftpDoAmbiente();
+    p.regional = [] { return QLocale::c(); };
+    return p;
+}
+
+// Every file below nfe went into the backup tree (none into Erros, none left).
+void conferirTudoArmazenado(const Entradas& e, qsizetype total) {
+    const qsizetype restantes = bench::arquivosXml(e.nfe).size();
+    const qsizetype erros = bench::arquivosXml(e.bkp + QStringLiteral("/Erros")).size();
+    const qsizetype guardados = bench::arquivosXml(e.bkp).size() - erros;
+    if (restantes != 0 || erros != 0 || guardados != total)
+        throw std::runtime_error(QStringLiteral("the run did not store every file: %1 stored, "
+                                                "%2 left, %3 in Erros, of %4")
+                                     .arg(guardados)
+                                     .arg(restantes)
+                                     .arg(erros)
+                                     .arg(total)
+                                     .toStdString());
+}
+
+} // namespace
+
+// armazenamento --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME
+// One press of "Armazenar", driven without a screen: files/s, peak memory, pump gaps.
+int medirArmazenamento(const QStringList& args) {
+    const Entradas e = entradas(args);
+    const qsizetype total = bench::arquivosXml(e.nfe).size();
+    QString sFase;
+    FtpClient ftp;
+    Tdmdb dmdb({}, bancoDoAmbiente());
+    JanelaSemTela janela(e.nfe, e.bkp);
+    TArmazenamento run(janela, dmdb, ftp, sFase, parametros(e));
+    janela.ligar(&run);
+    const long rssAntes = bench::picoRssKb();
+
+    const auto inicio = Clock::now();
+    janela.intervalos.marcar(); // the gaps before the first and after the last pump count too
+    try {
+        run.Armazenar();
+    } catch (const std::exception& ex) {
+        run.aposFalha();
+        throw std::runtime_error("the run failed under \"" + sFase.toStdString() +
+                                 "\": " + ex.what());
+    }
+    janela.intervalos.marcar();
+    const double s = bench::segundosDesde(inicio);
+    for (const QString& linha : janela.log)
+        std::fprintf(stderr, "log: %s\n", qPrintable(linha));
+    conferirTudoArmazenado(e, total);
+
+    figura(e.prefixo + QStringLiteral("_files"), double(total), QStringLiteral("files"));
+    figura(e.prefixo + QStringLiteral("_s"), s, QStringLiteral("s"));
+    figura(e.prefixo + QStringLiteral("_files_per_s"), double(total) / s,
+           QStringLiteral("files/s"));
+    figura(e.prefixo + QStringLiteral("_rss_start_mb"), rssAntes / 1024.0, QStringLiteral("MB"));
+    figura(e.prefixo + QStringLiteral("_rss_peak_mb"), bench::picoRssKb() / 1024.0,
+           QStringLiteral("MB"));
+    janela.intervalos.figuras(e.prefixo);
+    return 0;
+}
+
+namespace {
+
+// Time spent per part of the work.
+struct Etapas {
+    std::map<QString, double> s;
+    void somar(const QString& etapa, Clock::time_point de, Clock::time_point ate) {
+        s[etapa] += std::chrono::duration<double>(ate - de).count();
+    }
+    template <typename F> void medir(const QString& etapa, F&& f) {
+        const auto de = Clock::now();
+        f();
+        somar(etapa, de, Clock::now());
+    }
+};
+
+} // namespace
+
+// etapas --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME
+// The steps of one storage run in the run's order, through the same calls, each timed:
+// reading, database (insert and commit), connections (database, FTP login and recycling),
+// FTP folder commands, FTP upload
+// (PASV, STOR and its data), moves. The publication's phase texts split its time.
+int medirEtapas(const QStringList& args) {
+    const Entradas e = entradas(args);
+    const qsizetype total = bench::arquivosXml(e.nfe).size();
+    FtpClient ftp;
+    Tdmdb dmdb({}, bancoDoAmbiente());
+    const FtpSettings ftpSettings = ftpDoAmbiente();
+
+    Etapas etapas;
+    QString fase;
+    Clock::time_point marco;
+    auto mudarFase = [&](const QString& nova) {
+        const auto agora = Clock::now();
+        if (fase == QLatin1String("Conexão com FTP"))
+            etapas.somar(QStringLiteral("connect"), marco, agora);
+        else if (fase == QLatin1String("Copia arquivo para FTP <put>"))
+            etapas.somar(QStringLiteral("ftp_upload"), marco, agora);
+        else
+            etapas.somar(QStringLiteral("ftp_folders"), marco, agora);
+        fase = nova;
+        marco = agora;
+    };
+    TPublicacao publicacao(ftp, ftpSettings, mudarFase);
+
+    OpcoesBusca opcoes;
+    opcoes.excluidas = {e.bkp};
+    const auto inicio = Clock::now();
+    ListaPendente lista;
+    etapas.medir(QStringLiteral("listing"), [&] { lista = listarArquivosXml(e.nfe, opcoes); });
+    etapas.medir(QStringLiteral("connect"), [&] {
+        dmdb.ConectarBanco();
+        publicacao.Desconectar();
+        publicacao.Conectar();
+    });
+    int reconexao = 1;
+    for (qsizetype i = 0; i < lista.size(); ++i) {
+        const QString& pasta = lista.pastas[i];
+        const QString& nome = lista.arquivos[i];
+        etapas.medir(QStringLiteral("other"), [&] {
+            dmdb.ConectarBanco();
+            QCoreApplication::processEvents();
+        });
+        TDadosNFe dados;
+        etapas.medir(QStringLiteral("read"), [&] {
+            dados = LerDadosNFe(pasta, nome, QStringLiteral("N"), QStringLiteral("."), e.cnpj);
+        });
+        etapas.medir(QStringLiteral("database"),
+                     [&] { dmdb.RegistrarDocumento(dados, dados.arquivo, dados.pasta); });
+        fase = QString();
+        marco = Clock::now();
+        publicacao.PublicarArquivo(pasta, nome, dados.ccnpj_origem, dados.demissao, dados.pasta,
+                                   e.cnpj);
+        mudarFase(QString());
+        etapas.medir(QStringLiteral("database"), [&] { dmdb.ConfirmarRegistro(); });
+        etapas.medir(QStringLiteral("move"), [&] {
+            QString motivo;
+            if (!MoverParaBackup(e.bkp, pasta, nome, dados.ccnpj_origem, dados.demissao, &motivo))
+                throw std::runtime_error("move failed: " + motivo.toStdString());
+        });
+        if (++reconexao == 20 && ftp.Connected()) {
+            etapas.medir(QStringLiteral("connect"), [&] {
+                ftp.Disconnect();
+                publicacao.Conectar();
+            });
+            reconexao = 1;
+        }
+    }
+    etapas.medir(QStringLiteral("connect"), [&] { publicacao.Desconectar(); });
+    etapas.medir(QStringLiteral("listing"), [&] { lista = listarArquivosXml(e.nfe, opcoes); });
+    const double s = bench::segundosDesde(inicio);
+    conferirTudoArmazenado(e, total);
+
+    figura(e.prefixo + QStringLiteral("_total_s"), s, QStringLiteral("s"));
+    double medido = 0;
+    for (const auto& [etapa, segundos] : etapas.s) {
+        figura(e.prefixo + u'_' + etapa + QStringLiteral("_s"), segundos, QStringLiteral("s"));
+        medido += segundos;
+    }
+    figura(e.prefixo + QStringLiteral("_unaccounted_s"), s - medido, QStringLiteral("s"));
+    return 0;
+}
+
+// janela-armazenamento --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME
+// A press of "Armazenar" in the real window (offscreen): files/s, and how long the window
+// went without handling its messages (a zero timer fires at every pump).
+int medirArmazenamentoJanela(const QStringList& args) {
+    const Entradas e = entradas(args);
+    const qsizetype total = bench::arquivosXml(e.nfe).size();
+    Configuracao c = configuracaoPadrao();
+    c.sPastaNFE = e.nfe;
+    c.sPastaBKP = e.bkp;
+    c.sCNPJ = e.cnpj;
+    c.sVirgula = QStringLiteral("N");
+    Tdmdb dmdb({}, bancoDoAmbiente());
+    TFormDlgAcesso form(c, dmdb, ftpDoAmbiente());
+    form.regional = [] { return QLocale::c(); };
+    form.show();
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents();
+
+    Intervalos intervalos;
+    QTimer bomba;
+    bomba.setInterval(0);
+    QObject::connect(&bomba, &QTimer::timeout, [&] {
+        if (form.emExecucao())
+            intervalos.marcar();
+    });
+    bomba.start();
+    const auto inicio = Clock::now();
+    intervalos.marcar(); // the gaps before the first and after the last pump count too
+    form.BitArmazenar->click();
+    intervalos.marcar();
+    const double s = bench::segundosDesde(inicio);
+    bomba.stop();
+    const QString log = form.MemoErros->toPlainText();
+    if (!log.isEmpty())
+        throw std::runtime_error("the run logged: " + log.toStdString());
+    conferirTudoArmazenado(e, total);
+
+    figura(e.prefixo + QStringLiteral("_s"), s, QStringLiteral("s"));
+    figura(e.prefixo + QStringLiteral("_files_per_s"), double(total) / s,
+           QStringLiteral("files/s"));
+    intervalos.figuras(e.prefixo);
+    figura(e.prefixo + QStringLiteral("_pumps"), double(intervalos.bombeamentos),
+           QStringLiteral("count"));
+    return 0;
+}
