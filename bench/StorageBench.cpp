@@ -209,9 +209,9 @@ struct Etapas {
 
 // etapas --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME
 // The steps of one storage run in the run's order, through the same calls, each timed:
-// reading, database (insert and commit), connections (database, FTP login and recycling),
-// FTP folder commands, FTP upload
-// (PASV, STOR and its data), moves. The publication's phase texts split its time.
+// reading, database (the INSERT in its transaction; the commit), connections (database, FTP login
+// and recycling), FTP folder commands, FTP upload (PASV, STOR and its data), moves. The
+// publication's phase texts split its time.
 int medirEtapas(const QStringList& args) {
     const Entradas e = entradas(args);
     const qsizetype total = bench::arquivosXml(e.nfe).size();
@@ -257,14 +257,14 @@ int medirEtapas(const QStringList& args) {
         etapas.medir(QStringLiteral("read"), [&] {
             dados = LerDadosNFe(pasta, nome, QStringLiteral("N"), QStringLiteral("."), e.cnpj);
         });
-        etapas.medir(QStringLiteral("database"),
+        etapas.medir(QStringLiteral("db_insert"),
                      [&] { dmdb.RegistrarDocumento(dados, dados.arquivo, dados.pasta); });
         fase = QString();
         marco = Clock::now();
         publicacao.PublicarArquivo(pasta, nome, dados.ccnpj_origem, dados.demissao, dados.pasta,
                                    e.cnpj);
         mudarFase(QString());
-        etapas.medir(QStringLiteral("database"), [&] { dmdb.ConfirmarRegistro(); });
+        etapas.medir(QStringLiteral("db_commit"), [&] { dmdb.ConfirmarRegistro(); });
         etapas.medir(QStringLiteral("move"), [&] {
             QString motivo;
             if (!MoverParaBackup(e.bkp, pasta, nome, dados.ccnpj_origem, dados.demissao, &motivo))
@@ -330,6 +330,7 @@ int medirArmazenamentoJanela(const QStringList& args) {
         throw std::runtime_error("the run logged: " + log.toStdString());
     conferirTudoArmazenado(e, total);
 
+    figura(e.prefixo + QStringLiteral("_files"), double(total), QStringLiteral("files"));
     figura(e.prefixo + QStringLiteral("_s"), s, QStringLiteral("s"));
     figura(e.prefixo + QStringLiteral("_files_per_s"), double(total) / s,
            QStringLiteral("files/s"));
