@@ -427,10 +427,12 @@ std::optional<double> ConverterDecimal(const QString& text, const QString& decim
     return v;
 }
 
-TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
-                           const QString& decimalPoint, const QString& sCNPJ) {
+namespace {
+
+// Every failure of a read, of whatever kind, is the one outcome "unreadable".
+template <typename Read> TDadosNFe comoIlegivel(Read read) {
     try {
-        return lerDocumento(xml, fileName, sVirgula, decimalPoint, sCNPJ);
+        return read();
     } catch (const NFeIlegivel&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -440,17 +442,18 @@ TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const
     }
 }
 
+} // namespace
+
+TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
+                           const QString& decimalPoint, const QString& sCNPJ) {
+    return comoIlegivel([&] { return lerDocumento(xml, fileName, sVirgula, decimalPoint, sCNPJ); });
+}
+
 TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,
                       const QString& decimalPoint, const QString& sCNPJ) {
-    try {
+    return comoIlegivel([&] {
         conferirNomeArquivo(fileName);
         const QByteArray xml = lerArquivo(folder + fileName);
         return LerDadosNFeBytes(xml, fileName, sVirgula, decimalPoint, sCNPJ);
-    } catch (const NFeIlegivel&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw NFeIlegivel("memória esgotada");
-    } catch (const std::exception& e) {
-        throw NFeIlegivel(e.what());
-    }
+    });
 }
