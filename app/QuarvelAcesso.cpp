@@ -4,6 +4,7 @@
 #include "Busca.h"
 #include "DirectoryListBox.h"
 #include "ErrorLog.h"
+#include "Nomes.h"
 #include "QuarvelDmo.h"
 
 #include <QAction>
@@ -83,6 +84,10 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
     p.sVirgula = config_.sVirgula;
     p.ftp = std::move(ftp);
     p.regional = [this] { return regional(); };
+    p.aoPassar = [this](EtapaArquivo etapa, const QByteArray& caminho) {
+        if (aoPassarArquivo)
+            aoPassarArquivo(etapa, caminho);
+    };
     armazenamento_ = std::make_unique<TArmazenamento>(static_cast<TJanelaArmazenamento&>(*this),
                                                       dmdb_, IdFTP, sFase, std::move(p));
     buildControls();
@@ -305,21 +310,30 @@ void TFormDlgAcesso::BitListarClick() {
     // A press let through while a run pumps messages must not change its list.
     if (emExecucao())
         return;
-    listar();
+    armazenamento_->Listar();
 }
 
-ListaPendente TFormDlgAcesso::listar() {
+void TFormDlgAcesso::mostrarLista(const ListaPendente& lista) {
     listBoxPasta->clear();
     ListBoxArquivo->clear();
-    OpcoesBusca opcoes;
-    opcoes.excluidas = {config_.sPastaBKP};
-    ListaPendente lista = listarArquivosXml(pastaListagem_, opcoes);
-    armazenamento_->adiarArquivosComFalha(lista);
-    listBoxPasta->addItems(lista.pastas);
-    ListBoxArquivo->addItems(lista.arquivos);
+    QStringList pastas, arquivos;
+    pastas.reserve(lista.size());
+    arquivos.reserve(lista.size());
+    // Consecutive files of one folder share its text.
+    QString pasta;
+    for (qsizetype i = 0; i < lista.size(); ++i) {
+        if (i == 0 || lista.pastas[i] != lista.pastas[i - 1])
+            pasta = nomeLegivel(lista.pastas[i]);
+        pastas << pasta;
+        arquivos << nomeLegivel(lista.arquivos[i]);
+    }
+    listBoxPasta->addItems(pastas);
+    ListBoxArquivo->addItems(arquivos);
+    // Qt resets a bar whose position falls outside a smaller range; the position stays.
     ProgressBar1->setMaximum(int(lista.size()));
+    if (posicaoProgresso_ > 0)
+        ProgressBar1->setValue(qMin(posicaoProgresso_, ProgressBar1->maximum()));
     DirectoryListBox1->refreshFiles();
-    return lista;
 }
 
 void TFormDlgAcesso::BitArmazenarClick() { Armazenar(); }
@@ -364,6 +378,7 @@ void TFormDlgAcesso::selecionar(int indice) {
 void TFormDlgAcesso::processarMensagens() { QCoreApplication::processEvents(); }
 
 void TFormDlgAcesso::posicionarProgresso(int posicao) {
+    posicaoProgresso_ = posicao;
     ProgressBar1->setValue(qMin(posicao, ProgressBar1->maximum()));
 }
 

@@ -99,12 +99,14 @@ public:
 
     // Folder the listing starts from: the configured sPastaNFE until the user picks a
     // folder in the tree, then the tree's folder.
-    QString pastaListagem() const { return pastaListagem_; }
+    QString pastaListagem() const override { return pastaListagem_; }
 
     // Whether the desktop has a notification area; asked at each use. Tests replace it.
     std::function<bool()> trayAvailable;
     // The regional settings, taken anew at each use (the system's unless a test sets them).
     std::function<QLocale()> regional;
+    // Told as each file of a run passes a step (tests stop or change things there).
+    std::function<void(EtapaArquivo, const QByteArray& caminho)> aoPassarArquivo;
 
     // Appends one line to the error log; a line holding line feeds spans several.
     void appendLogLine(const QString& line);
@@ -119,7 +121,7 @@ private:
     void pararTimer() override;
     void habilitarTimerEBotoes() override;
     void desabilitarBotoes() override;
-    ListaPendente listar() override;
+    void mostrarLista(const ListaPendente& lista) override;
     void selecionar(int indice) override;
     void processarMensagens() override;
     void posicionarProgresso(int posicao) override;
@@ -135,5 +137,6 @@ private:
     bool bPodeFechar = false;
     bool fecharAoTerminar_ = false;
     int logLines_ = 0;
+    int posicaoProgresso_ = 0; // kept when a listing sets a smaller maximum
     QString pastaListagem_;
 };

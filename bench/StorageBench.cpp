@@ -90,24 +90,17 @@ struct Intervalos {
     }
 };
 
-// What a storage run drives, without a screen: the listing as the window makes it, the
-// message pump, the log kept in memory.
+// What a storage run drives, without a screen: the folder to list, the message pump, the log
+// kept in memory.
 class JanelaSemTela : public TJanelaArmazenamento {
 public:
-    JanelaSemTela(QString pasta, QString bkp) : pasta_(std::move(pasta)), bkp_(std::move(bkp)) {}
-    void ligar(TArmazenamento* run) { run_ = run; }
+    explicit JanelaSemTela(QString pasta) : pasta_(std::move(pasta)) {}
 
     void pararTimer() override {}
     void habilitarTimerEBotoes() override {}
     void desabilitarBotoes() override {}
-    ListaPendente listar() override {
-        OpcoesBusca opcoes;
-        opcoes.excluidas = {bkp_};
-        ListaPendente lista = listarArquivosXml(pasta_, opcoes);
-        if (run_)
-            run_->adiarArquivosComFalha(lista);
-        return lista;
-    }
+    QString pastaListagem() const override { return pasta_; }
+    void mostrarLista(const ListaPendente&) override {}
     void selecionar(int) override {}
     void processarMensagens() override {
         intervalos.marcar();
@@ -120,8 +113,7 @@ public:
     QStringList log;
 
 private:
-    QString pasta_, bkp_;
-    TArmazenamento* run_ = nullptr;
+    QString pasta_;
 };
 
 ParametrosArmazenamento parametros(const Entradas& e) {
@@ -159,9 +151,8 @@ int medirArmazenamento(const QStringList& args) {
     QString sFase;
     FtpClient ftp;
     Tdmdb dmdb({}, bancoDoAmbiente());
-    JanelaSemTela janela(e.nfe, e.bkp);
+    JanelaSemTela janela(e.nfe);
     TArmazenamento run(janela, dmdb, ftp, sFase, parametros(e));
-    janela.ligar(&run);
     const long rssAntes = bench::picoRssKb();
 
     const auto inicio = Clock::now();
@@ -247,27 +238,36 @@ int medirEtapas(const QStringList& args) {
     });
     int reconexao = 1;
     for (qsizetype i = 0; i < lista.size(); ++i) {
-        const QString& pasta = lista.pastas[i];
-        const QString& nome = lista.arquivos[i];
+        const QByteArray& pasta = lista.pastas[i];
+        const QByteArray& nome = lista.arquivos[i];
         etapas.medir(QStringLiteral("other"), [&] {
             dmdb.ConectarBanco();
             QCoreApplication::processEvents();
         });
+        ArquivoLido lido;
         TDadosNFe dados;
         etapas.medir(QStringLiteral("read"), [&] {
-            dados = LerDadosNFe(pasta, nome, QStringLiteral("N"), QStringLiteral("."), e.cnpj);
+            lido = LerArquivoNFe(pasta + nome);
+            dados = LerDadosNFeBytes(lido.dados, QString::fromUtf8(nome), QStringLiteral("N"),
+                                     QStringLiteral("."), e.cnpj);
         });
-        etapas.medir(QStringLiteral("db_insert"),
-                     [&] { dmdb.RegistrarDocumento(dados, dados.arquivo, dados.pasta); });
+        Tdmdb::TRegistro registro;
+        etapas.medir(QStringLiteral("db_insert"), [&] {
+            registro = dmdb.RegistrarDocumento(dados, dados.arquivo, dados.pasta);
+        });
         fase = QString();
         marco = Clock::now();
-        publicacao.PublicarArquivo(pasta, nome, dados.ccnpj_origem, dados.demissao, dados.pasta,
-                                   e.cnpj);
+        publicacao.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem, dados.demissao,
+                                   dados.pasta, e.cnpj);
         mudarFase(QString());
-        etapas.medir(QStringLiteral("db_commit"), [&] { dmdb.ConfirmarRegistro(); });
+        etapas.medir(QStringLiteral("db_commit"), [&] {
+            if (registro.novo)
+                dmdb.ConfirmarRegistro();
+        });
         etapas.medir(QStringLiteral("move"), [&] {
             QString motivo;
-            if (!MoverParaBackup(e.bkp, pasta, nome, dados.ccnpj_origem, dados.demissao, &motivo))
+            if (!MoverParaBackup(e.bkp, pasta, nome, dados.ccnpj_origem, dados.demissao, &motivo,
+                                 &lido.identidade))
                 throw std::runtime_error("move failed: " + motivo.toStdString());
         });
         if (++reconexao == 20 && ftp.Connected()) {

@@ -10,11 +10,12 @@ namespace {
 
 using FolderId = std::pair<dev_t, ino_t>;
 
-QString trimControl(const QString& s) {
+// Characters up to U+0020 are single bytes in UTF-8, so trimming bytes is the same.
+QByteArray trimControl(const QByteArray& s) {
     qsizetype b = 0, e = s.size();
-    while (b < e && s[b].unicode() <= 32)
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32)
         ++b;
-    while (e > b && s[e - 1].unicode() <= 32)
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32)
         --e;
     return s.mid(b, e - b);
 }
@@ -28,13 +29,12 @@ bool folderId(const QByteArray& path, FolderId& id) {
 }
 
 struct Walker {
-    const QString& cFile;
+    const QByteArray& cFile;
     ListaPendente& lista;
     std::set<FolderId> entered;  // every folder already searched, so a link loop ends
     std::set<FolderId> excluded; // the backup tree
 
-    void search(const QString& cPath) {
-        const QByteArray native = QFile::encodeName(cPath);
+    void search(const QByteArray& native) {
         FolderId self;
         if (!folderId(native, self) || excluded.count(self) || !entered.insert(self).second)
             return;
@@ -42,9 +42,9 @@ struct Walker {
         if (!dir)
             return;
         while (const dirent* e = ::readdir(dir)) {
-            const QString name = QFile::decodeName(e->d_name);
-            const QString stripped = trimControl(name);
-            if (stripped == u"." || stripped == u"..")
+            const QByteArray name(e->d_name);
+            const QByteArray stripped = trimControl(name);
+            if (stripped == "." || stripped == "..")
                 continue;
             bool isFolder = e->d_type == DT_DIR;
             if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
@@ -53,9 +53,9 @@ struct Walker {
                     ::stat((native + e->d_name).constData(), &st) == 0 && S_ISDIR(st.st_mode);
             }
             if (isFolder) {
-                search(cPath + name + u'/');
+                search(native + name + '/');
             } else if (extensaoAparada(name) == cFile) {
-                lista.pastas.append(cPath);
+                lista.pastas.append(native);
                 lista.arquivos.append(name);
             }
         }
@@ -65,17 +65,17 @@ struct Walker {
 
 } // namespace
 
-QString extensaoAparada(const QString& nome) {
-    const qsizetype dot = nome.lastIndexOf(u'.');
+QByteArray extensaoAparada(const QByteArray& nome) {
+    const qsizetype dot = nome.lastIndexOf('.');
     if (dot < 0)
-        return QString();
+        return QByteArray();
     for (qsizetype i = dot + 1; i < nome.size(); ++i)
-        if (nome[i] == u'/' || nome[i] == u':')
-            return QString();
+        if (nome[i] == '/' || nome[i] == ':')
+            return QByteArray();
     return trimControl(nome.mid(dot));
 }
 
-void Busca(const QString& cPath, const QString& cFile, ListaPendente& lista,
+void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& lista,
            const OpcoesBusca& opcoes) {
     Walker w{cFile, lista, {}, {}};
     for (const QString& ex : opcoes.excluidas) {
@@ -85,8 +85,7 @@ void Busca(const QString& cPath, const QString& cFile, ListaPendente& lista,
     }
     // A root inside an excluded tree lists nothing: walk its ancestors, links resolved.
     if (!w.excluded.empty()) {
-        QByteArray path = QFile::encodeName(cPath);
-        char* real = ::realpath(path.constData(), nullptr);
+        char* real = ::realpath(cPath.constData(), nullptr);
         if (real) {
             QByteArray r(real);
             ::free(real);
@@ -107,6 +106,6 @@ void Busca(const QString& cPath, const QString& cFile, ListaPendente& lista,
 ListaPendente listarArquivosXml(const QString& pasta, const OpcoesBusca& opcoes) {
     ListaPendente lista;
     if (!pasta.isEmpty())
-        Busca(pasta + u'/', QStringLiteral(".xml"), lista, opcoes);
+        Busca(QFile::encodeName(pasta) + '/', QByteArrayLiteral(".xml"), lista, opcoes);
     return lista;
 }

@@ -1,14 +1,19 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 // The pending-file list: entry i of both lists is one file; its full path is the folder
-// text (always ending with "/") followed by the name.
+// (always ending with "/") followed by the name. Names are kept as the file system gives
+// them, bytes and all, so that any name can be opened and moved again; the window shows
+// them through nomeLegivel.
 struct ListaPendente {
-    QStringList pastas;   // listBoxPasta
-    QStringList arquivos; // ListBoxArquivo
+    QList<QByteArray> pastas;   // listBoxPasta
+    QList<QByteArray> arquivos; // ListBoxArquivo
     qsizetype size() const { return arquivos.size(); }
+    QByteArray caminho(qsizetype i) const { return pastas[i] + arquivos[i]; }
     void clear() {
         pastas.clear();
         arquivos.clear();
@@ -21,10 +26,10 @@ struct OpcoesBusca {
     QStringList excluidas;
 };
 
-// Appends every file below cPath (a folder text ending with "/") whose trimmed extension
-// equals cFile exactly, in pre-order and in the file system's own order. Folders that
-// cannot be opened contribute nothing; links to folders are followed, loops never.
-void Busca(const QString& cPath, const QString& cFile, ListaPendente& lista,
+// Appends every file below cPath (a native folder path ending with "/") whose trimmed
+// extension equals cFile exactly, in pre-order and in the file system's own order. Folders
+// that cannot be opened contribute nothing; links to folders are followed, loops never.
+void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& lista,
            const OpcoesBusca& opcoes = {});
 
 // The listing: the root is `pasta` with one "/" appended unconditionally (so "/" gives
@@ -32,5 +37,5 @@ void Busca(const QString& cPath, const QString& cFile, ListaPendente& lista,
 ListaPendente listarArquivosXml(const QString& pasta, const OpcoesBusca& opcoes = {});
 
 // The extension test of the listing, exposed for tests: the text from the last "." to the
-// end (empty without a "." or when "/" or ":" follows it), trimmed of characters <= U+0020.
-QString extensaoAparada(const QString& nome);
+// end (empty without a "." or when "/" or ":" follows it), trimmed of bytes <= 0x20.
+QByteArray extensaoAparada(const QByteArray& nome);

@@ -1,7 +1,8 @@
 #include "NFeReader.h"
 
+#include "Nomes.h"
+
 #include <QFile>
-#include <QFileInfo>
 #include <QStringView>
 #include <charconv>
 #include <cmath>
@@ -14,23 +15,17 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
 [[noreturn]] void ilegivel(const QString& why) { throw NFeIlegivel(why.toStdString()); }
 
 bool digitoAscii(QChar c) { return c >= u'0' && c <= u'9'; }
-
-bool letraOuDigitoAscii(QChar c) {
-    return digitoAscii(c) || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
 
 // The name goes into `arquivo`, the backup path and the FTP upload: a control character
 // (CR, LF, ...) there would corrupt an FTP command line.
@@ -42,49 +37,36 @@ void conferirNomeArquivo(const QString& fileName) {
 
 // --- Reading the file -----------------------------------------------------------------
 
-QByteArray lerArquivo(const QString& path) {
-    QFile f;
-#ifdef Q_OS_UNIX
+ArquivoLido lerArquivo(const QByteArray& caminho) {
     // O_NONBLOCK: a FIFO or device named *.xml must not hang the run at open().
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    const Descritor fd(::open(caminho.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valido())
         ilegivel(QStringLiteral("não foi possível abrir o arquivo: ") +
                  QString::fromLocal8Bit(std::strerror(errno)));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         ilegivel(QStringLiteral("não é um arquivo comum"));
-    }
-    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        ilegivel(QStringLiteral("não foi possível abrir o arquivo"));
-    }
-#else
-    if (!QFileInfo(path).isFile())
-        ilegivel(QStringLiteral("não é um arquivo comum"));
-    f.setFileName(path);
-    if (!f.open(QIODevice::ReadOnly))
-        ilegivel(QStringLiteral("não foi possível abrir o arquivo: ") + f.errorString());
-#endif
-    const qint64 size = f.size();
-    if (size > kTamanhoMaximoNFe)
+    if (st.st_size > kTamanhoMaximoNFe)
         ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
-    QByteArray data;
-    data.reserve(size);
+    ArquivoLido lido;
+    lido.identidade = identidadeDe(st);
+    lido.dados.reserve(qsizetype(st.st_size));
     // Read in chunks and stop at the cap: the file may grow while it is read.
     char chunk[64 * 1024];
     for (;;) {
-        const qint64 n = f.read(chunk, sizeof chunk);
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0)
-            ilegivel(QStringLiteral("erro de leitura: ") + f.errorString());
+            ilegivel(QStringLiteral("erro de leitura: ") +
+                     QString::fromLocal8Bit(std::strerror(errno)));
         if (n == 0)
             break;
-        if (data.size() + n > kTamanhoMaximoNFe)
+        if (lido.dados.size() + n > kTamanhoMaximoNFe)
             ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
-        data.append(chunk, n);
+        lido.dados.append(chunk, n);
     }
-    return data;
+    return lido;
 }
 
 // --- The parser -----------------------------------------------------------------------
@@ -337,9 +319,8 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
     // digits may steer a path. An issuer identified by CPF has no folder and is refused.
     if (d.ccnpj_origem.isEmpty())
         ilegivel(QStringLiteral("emitente sem CNPJ"));
-    for (QChar c : d.ccnpj_origem)
-        if (!letraOuDigitoAscii(c))
-            ilegivel(QStringLiteral("CNPJ do emitente com caractere inválido"));
+    if (!nomeDePastaSeguro(d.ccnpj_origem))
+        ilegivel(QStringLiteral("CNPJ do emitente com caractere inválido"));
 
     const xmlNode* dest = exigirFilho(infNFe, "dest");
     d.ccnpj_destino = textoFilho(dest, "CNPJ");
@@ -449,11 +430,21 @@ TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const
     return comoIlegivel([&] { return lerDocumento(xml, fileName, sVirgula, decimalPoint, sCNPJ); });
 }
 
+ArquivoLido LerArquivoNFe(const QByteArray& caminho) {
+    try {
+        return lerArquivo(caminho);
+    } catch (const NFeIlegivel&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw NFeIlegivel("memória esgotada");
+    }
+}
+
 TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,
                       const QString& decimalPoint, const QString& sCNPJ) {
     return comoIlegivel([&] {
         conferirNomeArquivo(fileName);
-        const QByteArray xml = lerArquivo(folder + fileName);
-        return LerDadosNFeBytes(xml, fileName, sVirgula, decimalPoint, sCNPJ);
+        const ArquivoLido lido = lerArquivo(QFile::encodeName(folder + fileName));
+        return LerDadosNFeBytes(lido.dados, fileName, sVirgula, decimalPoint, sCNPJ);
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ArquivoLocal.h"
 #include "TDadosNFe.h"
 
 #include <QByteArray>
@@ -25,6 +26,16 @@ QString TrocaPontoVirgula(const QString& s);
 // sign, digits with an optional decimal separator, an optional exponent. No thousands
 // separators; at least one digit; the value must fit a finite double.
 std::optional<double> ConverterDecimal(const QString& text, const QString& decimalPoint);
+
+// A file read once: its bytes and which file, in which state, they came from.
+struct ArquivoLido {
+    QByteArray dados;
+    IdentidadeArquivo identidade;
+};
+
+// Reads the whole file at a native path: a regular file of at most kTamanhoMaximoNFe bytes.
+// Throws NFeIlegivel when it cannot.
+ArquivoLido LerArquivoNFe(const QByteArray& caminho);
 
 // Reads folder + fileName (folder ends with the separator). Throws NFeIlegivel for every
 // failure; never writes the file. decimalPoint is the regional decimal separator; sVirgula

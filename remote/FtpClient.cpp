@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <cstring>
 #include <exception>
 
 namespace {
@@ -50,21 +51,27 @@ void FtpClient::protocolFailure(const QString& message) {
     throw FtpError(0, message);
 }
 
-QByteArray FtpClient::commandLine(const QString& text) const {
+QString FtpClient::CannotSend(const QString& text) const {
     // A name from a document could otherwise smuggle a second command onto the wire.
     if (text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0)))
-        throw FtpError(0, QStringLiteral("FTP command not sent: its text holds a line break "
-                                         "or a NUL character: \"%1\"")
-                              .arg(ftp::visible(text, 200)));
+        return QStringLiteral("FTP command not sent: its text holds a line break or a NUL "
+                              "character: \"%1\"")
+            .arg(ftp::visible(text, 200));
     // A character the connection cannot carry would land the file under another name.
-    const std::optional<QByteArray> bytes = ftp::encode(text, m_encoding);
-    if (!bytes)
-        throw FtpError(0, QStringLiteral("FTP command not sent: \"%1\" holds characters that "
-                                         "the connection's %2 encoding cannot carry")
-                              .arg(ftp::visible(text, 200), m_encoding == ftp::Encoding::Utf8
-                                                                ? QStringLiteral("UTF-8")
-                                                                : QStringLiteral("8-bit")));
-    return *bytes + "\r\n";
+    if (!ftp::encode(text, m_encoding))
+        return QStringLiteral("FTP command not sent: \"%1\" holds characters that the "
+                              "connection's %2 encoding cannot carry")
+            .arg(ftp::visible(text, 200), m_encoding == ftp::Encoding::Utf8
+                                              ? QStringLiteral("UTF-8")
+                                              : QStringLiteral("8-bit"));
+    return {};
+}
+
+QByteArray FtpClient::commandLine(const QString& text) const {
+    const QString refused = CannotSend(text);
+    if (!refused.isEmpty())
+        throw FtpError(0, refused);
+    return *ftp::encode(text, m_encoding) + "\r\n";
 }
 
 void FtpClient::writeLine(const QByteArray& line) {
@@ -393,14 +400,10 @@ QStringList FtpClient::List(const QString& name) {
     return ftp::splitListing(ftp::decode(received, m_encoding));
 }
 
-void FtpClient::sendFile(QFile& file, FtpSocket& data) {
+void FtpClient::sendAll(const Source& source, FtpSocket& data) {
     char chunk[65536];
     for (;;) {
-        const qint64 n = file.read(chunk, sizeof chunk);
-        if (n < 0)
-            throw FtpError(0,
-                           QStringLiteral("Cannot read file \"%1\". %2")
-                               .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+        const qint64 n = source(chunk, sizeof chunk);
         if (n == 0)
             return;
         try {
@@ -438,6 +441,31 @@ void FtpClient::Put(const QString& localPath, const QString& remoteName) {
     if (!file.open(QIODevice::ReadOnly))
         throw FtpError(0, QStringLiteral("Cannot open file \"%1\". %2")
                               .arg(QDir::toNativeSeparators(localPath), file.errorString()));
+    upload(
+        [&file](char* buffer, qint64 size) {
+            const qint64 n = file.read(buffer, size);
+            if (n < 0)
+                throw FtpError(
+                    0, QStringLiteral("Cannot read file \"%1\". %2")
+                           .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+            return n;
+        },
+        remoteName);
+}
+
+void FtpClient::PutData(const QByteArray& data, const QString& remoteName) {
+    qsizetype sent = 0;
+    upload(
+        [&](char* buffer, qint64 size) {
+            const qint64 n = qMin<qint64>(size, data.size() - sent);
+            std::memcpy(buffer, data.constData() + sent, size_t(n));
+            sent += n;
+            return n;
+        },
+        remoteName);
+}
+
+void FtpClient::upload(const Source& source, const QString& remoteName) {
     const QString command = QStringLiteral("STOR ") + remoteName;
     const QByteArray line = commandLine(command);
     if (!m_control.isOpen())
@@ -460,7 +488,7 @@ void FtpClient::Put(const QString& localPath, const QString& remoteName) {
     }
     try {
         readReply({110, 125, 150});
-        sendFile(file, data);
+        sendAll(source, data);
     } catch (...) {
         data.abort();
         throw;

@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <initializer_list>
 
 class QFile;
@@ -36,6 +37,8 @@ public:
     void MakeDir(const QString& name);
     QStringList List(const QString& name);
     void Put(const QString& localPath, const QString& remoteName);
+    // The same upload from bytes already in memory.
+    void PutData(const QByteArray& data, const QString& remoteName);
     int SendCmd(const QString& text); // any reply but 421; returns its code
 
     const FtpReply& LastReply() const { return m_lastReply; }
@@ -44,6 +47,9 @@ public:
     QStringList Features() const { return m_features; }
     bool SupportsFeature(const QString& name) const;
     bool Utf8() const { return m_encoding == ftp::Encoding::Utf8; }
+    // Whether `text` can go into a command on this connection: no line break or NUL, and
+    // every character in the connection's encoding. Empty when it can, else why not.
+    QString CannotSend(const QString& text) const;
 
 private:
     using Codes = std::initializer_list<int>; // empty: any reply but 421
@@ -66,7 +72,10 @@ private:
     ftp::PassiveEndpoint passiveSetup(const QString& transferCommand);
     void openData(FtpSocket& data, const ftp::PassiveEndpoint& endpoint);
     QByteArray receiveAll(FtpSocket& data);
-    void sendFile(QFile& file, FtpSocket& data);
+    // Reads up to `size` bytes into `buffer`: the count, 0 at the end; throws on failure.
+    using Source = std::function<qint64(char* buffer, qint64 size)>;
+    void upload(const Source& source, const QString& remoteName);
+    void sendAll(const Source& source, FtpSocket& data);
     void explainBrokenUpload();
     int readTimeout() const;
     int connectTimeout() const;

@@ -61,7 +61,7 @@ void TPublicacao::garantirNivel(const QString& nome) {
     ftp_.ChangeDir(nome);
 }
 
-void TPublicacao::PublicarArquivo(const QString& pasta, const QString& fileName,
+void TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
                                   const QString& ccnpjOrigem, const QDate& demissao,
                                   const QString& pastaRemota, const QString& sCNPJ) {
     if (!ftp_.Connected()) {
@@ -85,5 +85,5 @@ void TPublicacao::PublicarArquivo(const QString& pasta, const QString& fileName,
         garantirNivel(yyyymm(demissao));
     }
     setFase_(QStringLiteral("Copia arquivo para FTP <put>"));
-    ftp_.Put(pasta + fileName, fileName);
+    ftp_.PutData(conteudo, nomeRemoto);
 }

@@ -30,8 +30,11 @@ public:
     // Closes the connection when it is open.
     void Desconectar();
 
-    void PublicarArquivo(const QString& pasta, const QString& fileName, const QString& ccnpjOrigem,
-                         const QDate& demissao, const QString& pastaRemota, const QString& sCNPJ);
+    // Uploads `conteudo`, the bytes read from the document's file, as `nomeRemoto` into its
+    // folder pastaRemota below /public_html, making the folders on the way.
+    void PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
+                         const QString& ccnpjOrigem, const QDate& demissao,
+                         const QString& pastaRemota, const QString& sCNPJ);
 
 private:
     void garantirNivel(const QString& nome);

@@ -1,38 +1,28 @@
 #include "QuarvelDmo.h"
 
+#include "Nomes.h"
+
 #include <QByteArray>
+#include <QSet>
 #include <array>
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <errmsg.h>
 #include <mysql.h>
+#include <mysqld_error.h>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
-// The columns of docs in the order the statement names and binds them.
-constexpr std::array<const char*, 14> kColunasDocs = {
-    "ccnpj_origem",  "ccnpj_destino", "cnumdoc",     "cserie",     "demissao",
-    "cnome_destino", "cnome_origem",  "nvalortotal", "chave_doc",  "arquivo",
-    "pasta",         "xml",           "link",        "creferencia"};
-
-const std::string& insertDocs() {
-    static const std::string sql = [] {
-        std::string columns, markers;
-        for (const char* c : kColunasDocs) {
-            columns += columns.empty() ? "" : ", ";
-            columns += c;
-            markers += markers.empty() ? "?" : ", ?";
-        }
-        return "INSERT INTO docs (" + columns + ") VALUES (" + markers + ")";
-    }();
-    return sql;
-}
-
 constexpr std::string_view kSelectSequenciais = "SELECT ctipo, iseql  from sequenciais";
 constexpr int kTamanhoCtipo = 15;
+// A duplicate key means another PC registered the document, or took the name, meanwhile:
+// looking again finds it. A few tries bound a table that keeps refusing.
+constexpr int kTentativasRegistro = 3;
 
 // The server closed the connection or stopped answering: the handle is useless now.
 bool conexaoPerdida(unsigned code) {
@@ -45,13 +35,93 @@ bool recusaDoServidor(unsigned code) {
     return (code >= 1000 && code < CR_MIN_ERROR) || (code > CR_MAX_ERROR && code < CER_MIN_ERROR);
 }
 
-[[noreturn]] void throwDbError(unsigned code, const char* message) {
-    throw DbError(code, message);
-}
+[[noreturn]] void throwDbError(unsigned code, const char* message) { throw DbError(code, message); }
 
-[[noreturn]] void throwDbError(MYSQL* m) {
-    throwDbError(mysql_errno(m), mysql_error(m));
-}
+[[noreturn]] void throwDbError(MYSQL* m) { throwDbError(mysql_errno(m), mysql_error(m)); }
+
+// Typed parameters, each bound by the name of its column, kept alive until execution. An
+// empty text still gets a buffer: a null one is sent as NULL.
+class Parametros {
+public:
+    Parametros& texto(const char* coluna, const QString& valor) {
+        return textoCom(coluna, valor.toUtf8(), MYSQL_TYPE_STRING);
+    }
+    Parametros& textoLongo(const char* coluna, const QString& valor) {
+        return textoCom(coluna, valor.toUtf8(), MYSQL_TYPE_LONG_BLOB);
+    }
+    Parametros& data(const char* coluna, const QDate& d) {
+        MYSQL_TIME& t = datas_.emplace_back();
+        std::memset(&t, 0, sizeof t);
+        t.year = static_cast<unsigned>(d.year());
+        t.month = static_cast<unsigned>(d.month());
+        t.day = static_cast<unsigned>(d.day());
+        t.time_type = MYSQL_TIMESTAMP_DATETIME;
+        MYSQL_BIND& b = novo(coluna);
+        b.buffer_type = MYSQL_TYPE_DATETIME;
+        b.buffer = &t;
+        b.buffer_length = sizeof t;
+        return *this;
+    }
+    Parametros& real(const char* coluna, double v) {
+        double& guardado = reais_.emplace_back(v);
+        MYSQL_BIND& b = novo(coluna);
+        b.buffer_type = MYSQL_TYPE_DOUBLE;
+        b.buffer = &guardado;
+        b.buffer_length = sizeof guardado;
+        return *this;
+    }
+    Parametros& inteiro(const char* coluna, long long v) {
+        long long& guardado = inteiros_.emplace_back(v);
+        MYSQL_BIND& b = novo(coluna);
+        b.buffer_type = MYSQL_TYPE_LONGLONG;
+        b.buffer = &guardado;
+        return *this;
+    }
+
+    // "a, b, c" and "?, ?, ?" for an INSERT of these columns.
+    std::string colunas() const {
+        std::string r;
+        for (const char* c : nomes_)
+            r += (r.empty() ? "" : ", ") + std::string(c);
+        return r;
+    }
+    std::string marcadores() const {
+        std::string r;
+        for (size_t i = 0; i < nomes_.size(); ++i)
+            r += i ? ", ?" : "?";
+        return r;
+    }
+    MYSQL_BIND* binds() { return binds_.data(); }
+
+private:
+    Parametros& textoCom(const char* coluna, QByteArray valor, enum_field_types tipo) {
+        static char vazio[] = "";
+        QByteArray& guardado = textos_.emplace_back(std::move(valor));
+        unsigned long& tamanho =
+            tamanhos_.emplace_back(static_cast<unsigned long>(guardado.size()));
+        MYSQL_BIND& b = novo(coluna);
+        b.buffer_type = tipo;
+        b.buffer = guardado.isEmpty() ? vazio : guardado.data();
+        b.buffer_length = tamanho;
+        b.length = &tamanho;
+        return *this;
+    }
+    MYSQL_BIND& novo(const char* coluna) {
+        nomes_.push_back(coluna);
+        MYSQL_BIND& b = binds_.emplace_back();
+        std::memset(&b, 0, sizeof b);
+        return b;
+    }
+
+    // Deques: what a bind points to never moves as more are added.
+    std::vector<const char*> nomes_;
+    std::vector<MYSQL_BIND> binds_;
+    std::deque<QByteArray> textos_;
+    std::deque<unsigned long> tamanhos_;
+    std::deque<MYSQL_TIME> datas_;
+    std::deque<double> reais_;
+    std::deque<long long> inteiros_;
+};
 
 // One server-side prepared statement, released when it goes out of scope.
 class Statement {
@@ -66,8 +136,8 @@ public:
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    void bind(MYSQL_BIND* binds) {
-        if (mysql_stmt_bind_param(m_stmt, binds))
+    void bind(Parametros& p) {
+        if (mysql_stmt_bind_param(m_stmt, p.binds()))
             throwStmt();
     }
     void execute() {
@@ -84,29 +154,63 @@ public:
     }
     unsigned long long affectedRows() { return mysql_stmt_affected_rows(m_stmt); }
 
+    // Every row of the executed query, each column as text (NULL as nothing).
+    std::vector<std::vector<std::optional<QString>>> rows() {
+        MYSQL_RES* meta = mysql_stmt_result_metadata(m_stmt);
+        if (!meta)
+            throwStmt();
+        const unsigned n = mysql_num_fields(meta);
+        mysql_free_result(meta);
+        std::vector<MYSQL_BIND> binds(n);
+        std::vector<unsigned long> lengths(n);
+        std::vector<my_bool> nulls(n);
+        std::vector<QByteArray> buffers(n, QByteArray(256, Qt::Uninitialized));
+        for (unsigned i = 0; i < n; ++i) {
+            std::memset(&binds[i], 0, sizeof binds[i]);
+            binds[i].buffer_type = MYSQL_TYPE_STRING;
+            binds[i].buffer = buffers[i].data();
+            binds[i].buffer_length = static_cast<unsigned long>(buffers[i].size());
+            binds[i].length = &lengths[i];
+            binds[i].is_null = &nulls[i];
+        }
+        if (mysql_stmt_bind_result(m_stmt, binds.data()) || mysql_stmt_store_result(m_stmt))
+            throwStmt();
+        std::vector<std::vector<std::optional<QString>>> out;
+        for (;;) {
+            const int r = mysql_stmt_fetch(m_stmt);
+            if (r == MYSQL_NO_DATA)
+                break;
+            if (r == 1)
+                throwStmt();
+            auto& row = out.emplace_back(n);
+            for (unsigned i = 0; i < n; ++i) {
+                if (nulls[i])
+                    continue;
+                if (lengths[i] > binds[i].buffer_length) {
+                    // Longer than the buffer: fetch this column again, whole.
+                    QByteArray inteiro(qsizetype(lengths[i]), Qt::Uninitialized);
+                    MYSQL_BIND b;
+                    std::memset(&b, 0, sizeof b);
+                    b.buffer_type = MYSQL_TYPE_STRING;
+                    b.buffer = inteiro.data();
+                    b.buffer_length = lengths[i];
+                    if (mysql_stmt_fetch_column(m_stmt, &b, i, 0))
+                        throwStmt();
+                    row[i] = QString::fromUtf8(inteiro);
+                } else {
+                    row[i] = QString::fromUtf8(buffers[i].constData(), qsizetype(lengths[i]));
+                }
+            }
+        }
+        return out;
+    }
+
 private:
     [[noreturn]] void throwStmt() {
         throwDbError(mysql_stmt_errno(m_stmt), mysql_stmt_error(m_stmt));
     }
     MYSQL_STMT* m_stmt;
 };
-
-// Text parameters point into QByteArrays that the caller keeps alive until execution. An
-// empty text still needs a buffer: a null one is sent as NULL.
-void bindText(MYSQL_BIND& b, unsigned long& length, const QByteArray& value,
-              enum_field_types type = MYSQL_TYPE_STRING) {
-    static char vazio[] = "";
-    b.buffer_type = type;
-    b.buffer = value.isEmpty() ? vazio : const_cast<char*>(value.constData());
-    b.buffer_length = static_cast<unsigned long>(value.size());
-    length = static_cast<unsigned long>(value.size());
-    b.length = &length;
-}
-
-void bindInt(MYSQL_BIND& b, long long& value) {
-    b.buffer_type = MYSQL_TYPE_LONGLONG;
-    b.buffer = &value;
-}
 
 struct ResultSet {
     MYSQL_RES* res;
@@ -121,6 +225,29 @@ long long parseInt(const char* text, unsigned long length) {
     return v;
 }
 
+// An NF-e access key: 44 digits, from the protocol or from a file name made of it.
+bool chaveDeAcesso(const QString& chave) {
+    if (chave.size() != 44)
+        return false;
+    for (QChar c : chave)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
+// LIKE pattern of the numbered names of `arquivo` ("nota (%).xml"), with '!' escaping.
+QString padraoNumerados(const QString& arquivo) {
+    auto escapar = [](QString t) {
+        t.replace(u'!', QStringLiteral("!!"));
+        t.replace(u'%', QStringLiteral("!%"));
+        t.replace(u'_', QStringLiteral("!_"));
+        return t;
+    };
+    const QString modelo = nomeNumerado(arquivo, 2); // "nota (2).xml"
+    const qsizetype abre = modelo.lastIndexOf(QStringLiteral(" (2)"));
+    return escapar(modelo.left(abre)) + QStringLiteral(" (%)") + escapar(modelo.mid(abre + 4));
+}
+
 } // namespace
 
 Tdmdb::Tdmdb(std::function<void()> dataModuleCreate, DbSettings settings)
@@ -128,18 +255,14 @@ Tdmdb::Tdmdb(std::function<void()> dataModuleCreate, DbSettings settings)
     DataModuleCreate();
 }
 
-Tdmdb::~Tdmdb() {
-    closeConnection();
-}
+Tdmdb::~Tdmdb() { closeConnection(); }
 
 void Tdmdb::DataModuleCreate() {
     if (m_dataModuleCreate)
         m_dataModuleCreate();
 }
 
-bool Tdmdb::Conectado() const {
-    return m_mysql != nullptr;
-}
+bool Tdmdb::Conectado() const { return m_mysql != nullptr; }
 
 void Tdmdb::closeConnection() noexcept {
     if (m_mysql)
@@ -148,16 +271,30 @@ void Tdmdb::closeConnection() noexcept {
     m_registroPendente = false; // the server rolls back what the connection left open
 }
 
-void Tdmdb::fail(unsigned code, const char* message) {
-    const DbError error(code, message);
-    if (conexaoPerdida(code))
+void Tdmdb::desfazer(unsigned code) noexcept {
+    m_registroPendente = false;
+    if (!m_mysql)
+        return;
+    // After a lost connection or a time-out a rollback would only wait again.
+    if (conexaoPerdida(code) || (mysql_rollback(m_mysql) && conexaoPerdida(mysql_errno(m_mysql))))
         closeConnection();
-    throw error;
+}
+
+template <typename Passo> auto Tdmdb::protegido(Passo&& passo) -> decltype(passo()) {
+    try {
+        return passo();
+    } catch (const DbError& e) {
+        desfazer(e.code());
+        throw;
+    } catch (...) {
+        desfazer(0);
+        throw;
+    }
 }
 
 void Tdmdb::execute(const char* sql) {
     if (mysql_real_query(m_mysql, sql, static_cast<unsigned long>(std::strlen(sql))))
-        fail(mysql_errno(m_mysql), mysql_error(m_mysql));
+        throwDbError(m_mysql);
 }
 
 void Tdmdb::ConectarBanco() {
@@ -208,76 +345,92 @@ void Tdmdb::ConectarBanco() {
     }
 }
 
-void Tdmdb::RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
-                               const QString& pasta) {
+Tdmdb::TRegistro Tdmdb::RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
+                                           const QString& pasta) {
     const QDate& d = dados.demissao;
     if (!d.isValid() || d.year() < 1 || d.year() > 9999)
         throw std::runtime_error("Data de emissão inválida para o registro do documento");
 
     // A registration never confirmed belongs to a file that did not reach the FTP server.
     DesfazerRegistro();
-    ConectarBanco();
+    for (int tentativa = 1;; ++tentativa) {
+        ConectarBanco();
+        try {
+            return protegido([&] { return registrarUmaVez(dados, arquivo, pasta); });
+        } catch (const DbError& e) {
+            if (e.code() != ER_DUP_ENTRY || tentativa == kTentativasRegistro)
+                throw;
+        }
+    }
+}
+
+Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& arquivo,
+                                        const QString& pasta) {
+    execute("START TRANSACTION");
+
+    // The document's rows and the rows holding its name or a numbered one, in the order they
+    // were written. The comparisons are made here again: the customer's collation may fold
+    // letter case.
+    Parametros busca;
+    busca.texto("cnumdoc", dados.cnumdoc)
+        .texto("cserie", dados.cserie)
+        .texto("ccnpj_destino", dados.ccnpj_destino)
+        .data("demissao", dados.demissao)
+        .real("nvalortotal", dados.nvalortotal)
+        .texto("pasta", pasta)
+        .texto("chave_doc", dados.chave_doc)
+        .texto("cnumdoc", dados.cnumdoc)
+        .texto("arquivo", arquivo)
+        .texto("arquivo", padraoNumerados(arquivo));
+    Statement select(m_mysql, "SELECT arquivo, pasta, chave_doc, (cnumdoc = ? AND cserie = ? AND "
+                              "ccnpj_destino = ? AND demissao = ? AND nvalortotal = ?) FROM docs "
+                              "WHERE pasta = ? AND (chave_doc = ? OR cnumdoc = ? OR arquivo = ? OR "
+                              "arquivo LIKE ? ESCAPE '!') ORDER BY id");
+    select.bind(busca);
+    select.execute();
+    const bool comChave = chaveDeAcesso(dados.chave_doc);
+    QSet<QString> ocupados;
+    for (const auto& r : select.rows()) {
+        if (!r[0] || r[1] != pasta)
+            continue;
+        // Two access keys decide; without one on either side the document's number,
+        // series, recipient, date and total do.
+        const bool mesmo = comChave && r[2] && chaveDeAcesso(*r[2]) ? *r[2] == dados.chave_doc
+                                                                    : r[3] == QStringLiteral("1");
+        if (mesmo) {
+            mysql_rollback(m_mysql);
+            return {*r[0], false};
+        }
+        ocupados.insert(*r[0]);
+    }
+    QString nome = arquivo;
+    for (int k = 2; ocupados.contains(nome); ++k)
+        nome = nomeNumerado(arquivo, k);
 
     QString site = m_settings.siteUrl;
     while (site.endsWith(u'/'))
         site.chop(1);
-
-    const std::array<QByteArray, 14> texto = {
-        dados.ccnpj_origem.toUtf8(),
-        dados.ccnpj_destino.toUtf8(),
-        dados.cnumdoc.toUtf8(),
-        dados.cserie.toUtf8(),
-        QByteArray(),
-        dados.cnome_destino.toUtf8(),
-        dados.cnome_origem.toUtf8(),
-        QByteArray(),
-        dados.chave_doc.toUtf8(),
-        arquivo.toUtf8(),
-        pasta.toUtf8(),
-        QByteArray(), // xml: always empty
-        (site + pasta + u'/' + arquivo).toUtf8(),
-        mmyyyy(d).toUtf8(),
-    };
-    MYSQL_BIND binds[14];
-    std::memset(binds, 0, sizeof binds);
-    unsigned long lengths[14] = {};
-    for (size_t i = 0; i < texto.size(); ++i)
-        bindText(binds[i], lengths[i], texto[i]);
-    bindText(binds[11], lengths[11], texto[11], MYSQL_TYPE_LONG_BLOB);
-
-    MYSQL_TIME emissao;
-    std::memset(&emissao, 0, sizeof emissao);
-    emissao.year = static_cast<unsigned>(d.year());
-    emissao.month = static_cast<unsigned>(d.month());
-    emissao.day = static_cast<unsigned>(d.day());
-    emissao.time_type = MYSQL_TIMESTAMP_DATETIME;
-    binds[4].buffer_type = MYSQL_TYPE_DATETIME;
-    binds[4].buffer = &emissao;
-    binds[4].buffer_length = sizeof emissao;
-    binds[4].length = nullptr;
-
-    double valor = dados.nvalortotal;
-    binds[7].buffer_type = MYSQL_TYPE_DOUBLE;
-    binds[7].buffer = &valor;
-    binds[7].buffer_length = sizeof valor;
-    binds[7].length = nullptr;
-
-    execute("START TRANSACTION");
-    try {
-        Statement insert(m_mysql, insertDocs());
-        insert.bind(binds);
-        insert.execute();
-    } catch (const DbError& e) {
-        if (conexaoPerdida(e.code()))
-            closeConnection();
-        else
-            mysql_rollback(m_mysql);
-        throw;
-    } catch (...) {
-        mysql_rollback(m_mysql);
-        throw;
-    }
+    Parametros linha;
+    linha.texto("ccnpj_origem", dados.ccnpj_origem)
+        .texto("ccnpj_destino", dados.ccnpj_destino)
+        .texto("cnumdoc", dados.cnumdoc)
+        .texto("cserie", dados.cserie)
+        .data("demissao", dados.demissao)
+        .texto("cnome_destino", dados.cnome_destino)
+        .texto("cnome_origem", dados.cnome_origem)
+        .real("nvalortotal", dados.nvalortotal)
+        .texto("chave_doc", dados.chave_doc)
+        .texto("arquivo", nome)
+        .texto("pasta", pasta)
+        .textoLongo("xml", QString())
+        .texto("link", site + pasta + u'/' + nome)
+        .texto("creferencia", mmyyyy(dados.demissao));
+    Statement insert(m_mysql, "INSERT INTO docs (" + linha.colunas() + ") VALUES (" +
+                                  linha.marcadores() + ")");
+    insert.bind(linha);
+    insert.execute();
     m_registroPendente = true;
+    return {nome, true};
 }
 
 void Tdmdb::ConfirmarRegistro() {
@@ -287,40 +440,30 @@ void Tdmdb::ConfirmarRegistro() {
     if (mysql_commit(m_mysql) == 0)
         return;
     const DbError error(mysql_errno(m_mysql), mysql_error(m_mysql));
-    if (conexaoPerdida(error.code()))
-        closeConnection();
-    else
-        mysql_rollback(m_mysql);
+    desfazer(error.code());
     throw error;
 }
 
 void Tdmdb::DesfazerRegistro() noexcept {
-    if (!m_registroPendente || !m_mysql)
-        return;
-    m_registroPendente = false;
-    if (mysql_rollback(m_mysql) && conexaoPerdida(mysql_errno(m_mysql)))
-        closeConnection();
+    if (m_registroPendente)
+        desfazer(0);
 }
 
 int Tdmdb::Seql(const QString& sTipo) noexcept {
+    // Its transaction would carry the pending row along with the counter.
+    if (m_registroPendente)
+        return 0;
+    // The column would cut a longer name, and the cut name would never match again.
+    if (sTipo.toUcs4().size() > kTamanhoCtipo)
+        return 0;
     try {
-        return advanceCounter(sTipo);
-    } catch (const DbError& e) {
-        if (conexaoPerdida(e.code()))
-            closeConnection();
+        return protegido([&] { return advanceCounter(sTipo); });
     } catch (...) {
+        return 0;
     }
-    return 0;
 }
 
 int Tdmdb::advanceCounter(const QString& sTipo) {
-    // Its transaction would carry the pending row along with the counter.
-    if (m_registroPendente)
-        throw std::runtime_error("Registro de documento pendente");
-    // The column would cut a longer name, and the cut name would never match again.
-    if (sTipo.toUcs4().size() > kTamanhoCtipo)
-        throw std::runtime_error("Tipo de sequencial longo demais");
-
     ConectarBanco();
     if (mysql_real_query(m_mysql, kSelectSequenciais.data(),
                          static_cast<unsigned long>(kSelectSequenciais.size())))
@@ -346,47 +489,31 @@ int Tdmdb::advanceCounter(const QString& sTipo) {
     if (resultado < INT_MIN || resultado > INT_MAX)
         throw std::runtime_error("Valor de sequencial fora do intervalo");
 
-    execute("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
-    execute("START TRANSACTION");
-    try {
-        MYSQL_BIND binds[3];
-        std::memset(binds, 0, sizeof binds);
-        unsigned long lengths[3] = {};
-        long long proximo = resultado + 1;
-        long long anterior = iseqlLido.value_or(0);
-        long long primeiro = 1;
-        const QByteArray tipo = sTipo.toUtf8();
+    {
+        execute("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
+        execute("START TRANSACTION");
+        Parametros p;
         std::string_view sql;
         if (found) {
-            bindInt(binds[0], proximo);
-            bindText(binds[1], lengths[1], ctipoLido);
+            p.inteiro("iseql", resultado + 1).texto("ctipo", QString::fromUtf8(ctipoLido));
             if (iseqlLido) {
                 sql = "UPDATE sequenciais SET iseql = ? WHERE ctipo = ? AND iseql = ?";
-                bindInt(binds[2], anterior);
+                p.inteiro("iseql", *iseqlLido);
             } else {
                 sql = "UPDATE sequenciais SET iseql = ? WHERE ctipo = ? AND iseql IS NULL";
             }
         } else {
             sql = "INSERT INTO sequenciais (ctipo, iseql) VALUES (?, ?)";
-            bindText(binds[0], lengths[0], tipo);
-            bindInt(binds[1], primeiro);
+            p.texto("ctipo", sTipo).inteiro("iseql", 1);
         }
         Statement write(m_mysql, sql);
-        write.bind(binds);
+        write.bind(p);
         // A refused write goes unreported: the counter keeps its value and the caller,
         // which ignores the result anyway, gets the one read.
         if (!write.executeUnlessRefused() || (found && write.affectedRows() > 1))
             mysql_rollback(m_mysql);
         else if (mysql_commit(m_mysql))
             throwDbError(m_mysql);
-    } catch (const DbError& e) {
-        // After a lost connection or a time-out, a rollback would only wait again.
-        if (!conexaoPerdida(e.code()))
-            mysql_rollback(m_mysql);
-        throw;
-    } catch (...) {
-        mysql_rollback(m_mysql);
-        throw;
     }
     return static_cast<int>(resultado);
 }

@@ -52,9 +52,21 @@ public:
     void ConectarBanco();
     bool Conectado() const;
 
-    // Inserts the docs row of one document inside a transaction that stays open until
-    // ConfirmarRegistro (the file reached the FTP server) or DesfazerRegistro (it did not).
-    void RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
+    // What RegistrarDocumento found or did.
+    struct TRegistro {
+        QString arquivo;   // the name of the document's copy in its remote folder
+        bool novo = false; // a row was inserted and waits for ConfirmarRegistro
+    };
+
+    // Registers one document, once. A document already registered in its folder `pasta` (the
+    // same access key, or without one the same number, series, recipient, date and total)
+    // gets no second row: its copy's name is returned, and its file replaces that copy.
+    // Otherwise the docs row is inserted under the file name `arquivo`, or under the first
+    // free "nota (2).xml", ... when another document's row holds that name in `pasta`, inside
+    // a transaction that stays open until ConfirmarRegistro (the file reached the FTP server)
+    // or DesfazerRegistro (it did not).
+    TRegistro RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
+                                 const QString& pasta);
     void ConfirmarRegistro();
     void DesfazerRegistro() noexcept;
 
@@ -62,9 +74,14 @@ public:
     int Seql(const QString& sTipo) noexcept;
 
 private:
-    void fail(unsigned code, const char* message);
     void execute(const char* sql);
     void closeConnection() noexcept;
+    // The one rule after a failed statement: a lost connection is closed (the server rolls
+    // back what it held), anything else rolls the open transaction back.
+    void desfazer(unsigned code) noexcept;
+    // Runs `passo`, applying that rule to any failure before it goes on.
+    template <typename Passo> auto protegido(Passo&& passo) -> decltype(passo());
+    TRegistro registrarUmaVez(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
     int advanceCounter(const QString& sTipo);
 
     std::function<void()> m_dataModuleCreate;

@@ -3,7 +3,9 @@
 #include "Busca.h"
 #include "FtpPublicacao.h"
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QLocale>
 #include <QString>
 #include <functional>
@@ -18,14 +20,23 @@ public:
     virtual void pararTimer() = 0;
     virtual void habilitarTimerEBotoes() = 0;
     virtual void desabilitarBotoes() = 0;
-    // The listing: rebuilds the pending-file list the window shows and returns it.
-    virtual ListaPendente listar() = 0;
+    // The folder the listing starts from: the one chosen in the window.
+    virtual QString pastaListagem() const = 0;
+    // Shows the pending-file list a listing made.
+    virtual void mostrarLista(const ListaPendente& lista) = 0;
     virtual void selecionar(int indice) = 0;
     // Lets the window handle every waiting message, once per file.
     virtual void processarMensagens() = 0;
     // Position of the progress bar; a position past the maximum stops at the maximum.
     virtual void posicionarProgresso(int posicao) = 0;
     virtual void registrarLinha(const QString& linha) = 0;
+};
+
+// Where a file stands in a run, for observers (tests).
+enum class EtapaArquivo {
+    Lido,       // read and parsed
+    Publicado,  // its bytes on the FTP server, its row not yet committed
+    Confirmado, // its row committed, the file not yet moved
 };
 
 struct ParametrosArmazenamento {
@@ -35,11 +46,14 @@ struct ParametrosArmazenamento {
     FtpSettings ftp;
     std::function<QLocale()> regional = [] { return QLocale::system(); };
     std::function<QDateTime()> agora = [] { return QDateTime::currentDateTime(); };
+    // Called as a file passes each step, with its native path.
+    std::function<void(EtapaArquivo, const QByteArray& caminho)> aoPassar;
 };
 
-// The storage run: every pending file read, registered, published and moved into the
-// backup tree; unreadable files into Erros. Failures other than a read end the run and
-// leave the current file where it is; the window's ErrorFound reports them.
+// The storage run: every pending file read once, registered once, its bytes published and
+// the file moved into the backup tree when it is still the file that was read; unreadable
+// files into Erros. Failures other than a read end the run and leave the current file where
+// it is; the window's ErrorFound reports them.
 class TArmazenamento {
 public:
     TArmazenamento(TJanelaArmazenamento& janela, Tdmdb& dmdb, FtpClient& ftp, QString& sFase,
@@ -51,9 +65,10 @@ public:
     void Armazenar();
     bool emExecucao() const { return emExecucao_; }
 
-    // Puts the files at which earlier runs ended at the end of a fresh listing, the latest
-    // failure last, so that documents refused on every try cannot hold back the others.
-    void adiarArquivosComFalha(ListaPendente& lista) const;
+    // The listing: the XML files below the window's folder, the backup tree left out, and the
+    // files at which earlier runs ended put last (the latest failure last), so that documents
+    // refused on every try cannot hold back the others. The window shows it.
+    ListaPendente Listar();
 
     // After a failure that ended a run: the pending row rolled back, the FTP connection
     // closed. Never throws.
@@ -61,8 +76,16 @@ public:
 
 private:
     bool executar();
-    bool recemModificado(const QString& caminho) const;
-    void registrarMovimentoFalho(const QString& nome, const QString& motivo);
+    // True when the file went through publication (the counters advance), false when it was
+    // refused or left for a later run.
+    bool armazenarArquivo(const QByteArray& pasta, const QByteArray& nome, int& retirados);
+    void conectarFtp();
+    // The file could not be taken up: logged, moved to Erros unless it is still being written.
+    void recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,
+                 int& retirados);
+    bool emEscrita(const QByteArray& caminho) const;
+    void registrarMovimentoFalho(const QByteArray& nome, const QString& motivo);
+    void passar(EtapaArquivo etapa, const QByteArray& caminho) const;
 
     TJanelaArmazenamento& janela_;
     Tdmdb& dmdb_;
@@ -71,9 +94,7 @@ private:
     ParametrosArmazenamento p_;
     TPublicacao publicacao_;
     bool emExecucao_ = false;
-    QString arquivoAtual_; // full path of the file being stored
-    QStringList adiados_;  // files at which runs ended, oldest failure first
+    bool ftpAberto_ = false;    // this run connected to the FTP server once
+    QByteArray arquivoAtual_;   // native path of the file being stored
+    QList<QByteArray> adiados_; // files at which runs ended, oldest failure first
 };
-
-// Letters and digits of ASCII only, at least one: a safe folder level.
-bool nomeDePastaSeguro(const QString& nome);

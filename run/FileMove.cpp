@@ -1,8 +1,8 @@
 #include "FileMove.h"
 
+#include "Nomes.h"
 #include "TDadosNFe.h"
 
-#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -18,6 +18,7 @@
 namespace {
 
 bool semRenameExclusivo = false;
+std::function<void()> ganchoCopiaColocada;
 
 // More than enough for any real collision count; bounds the loop on a broken folder.
 constexpr int kMaxNomes = 10000;
@@ -30,28 +31,66 @@ bool falhar(QString* reason, const QString& why) {
     return false;
 }
 
-QString pastaDe(const QString& path) { return path.left(path.lastIndexOf(u'/') + 1); }
+QByteArray pastaDe(const QByteArray& path) { return path.left(path.lastIndexOf('/') + 1); }
 
-// "nota.xml", "nota (2).xml", "nota (3).xml", ...
-QString nomeAlternativo(const QString& to, int k) {
-    if (k == 1)
-        return to;
-    const QString pasta = pastaDe(to);
-    const QString nome = to.mid(pasta.size());
-    const qsizetype ponto = nome.lastIndexOf(u'.');
-    const QString base = ponto > 0 ? nome.left(ponto) : nome;
-    const QString ext = ponto > 0 ? nome.mid(ponto) : QString();
-    return pasta + base + QStringLiteral(" (") + QString::number(k) + u')' + ext;
+QByteArray nomeAlternativo(const QByteArray& to, int k) {
+    const QByteArray pasta = pastaDe(to);
+    return pasta + nomeNumerado(to.mid(pasta.size()), k);
 }
 
-void sincronizarPasta(const QString& pasta) {
-    const QByteArray p = QFile::encodeName(pasta.isEmpty() ? QStringLiteral(".") : pasta);
-    const int fd = ::open(p.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd); // best effort: some file systems refuse fsync on a folder
-        ::close(fd);
+void sincronizarPasta(const QByteArray& pasta) {
+    const Descritor fd(
+        ::open(pasta.isEmpty() ? "." : pasta.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valido())
+        ::fsync(fd.get()); // best effort: some file systems refuse fsync on a folder
+}
+
+// mkdir -p on a native path; false with errno set when a level cannot be made.
+bool criarPastas(const QByteArray& pasta) {
+    for (qsizetype i = 1; i <= pasta.size(); ++i) {
+        if (i < pasta.size() && pasta[i] != '/')
+            continue;
+        const QByteArray nivel = pasta.left(i);
+        if (::mkdir(nivel.constData(), 0777) != 0 && errno != EEXIST)
+            return false;
     }
+    struct stat st {};
+    if (::stat(pasta.constData(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
 }
+
+// A file of ours that is removed again unless kept.
+class ArquivoTemporario {
+public:
+    ArquivoTemporario() = default;
+    explicit ArquivoTemporario(QByteArray caminho) : caminho_(std::move(caminho)) {}
+    ~ArquivoTemporario() { remover(); }
+    ArquivoTemporario(const ArquivoTemporario&) = delete;
+    ArquivoTemporario& operator=(const ArquivoTemporario&) = delete;
+    ArquivoTemporario& operator=(ArquivoTemporario&& o) noexcept {
+        remover();
+        caminho_ = std::exchange(o.caminho_, {});
+        return *this;
+    }
+
+    const QByteArray& caminho() const { return caminho_; }
+    // It now lives under another name, or is no longer ours to remove.
+    void largar() { caminho_.clear(); }
+    void trocarPara(QByteArray caminho) { caminho_ = std::move(caminho); }
+    void remover() noexcept {
+        if (!caminho_.isEmpty())
+            ::unlink(caminho_.constData());
+        caminho_.clear();
+    }
+
+private:
+    QByteArray caminho_;
+};
 
 // Places `from` at exactly `to` unless something already has that name. 0 or an errno.
 int colocar(const QByteArray& from, const QByteArray& to) {
@@ -64,24 +103,23 @@ int colocar(const QByteArray& from, const QByteArray& to) {
     }
     // No atomic no-replace rename here: claim the name with an exclusive create, then rename
     // over that empty claim, which is ours alone.
-    const int fd = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return errno;
-    ::close(fd);
-    if (::rename(from.constData(), to.constData()) != 0) {
-        const int e = errno;
-        ::unlink(to.constData());
-        return e;
+    {
+        const Descritor fd(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!fd.valido())
+            return errno;
     }
+    ArquivoTemporario reserva(to);
+    if (::rename(from.constData(), to.constData()) != 0)
+        return errno;
+    reserva.largar();
     return 0;
 }
 
 // Places `from` at `to` or at the first free alternative name; `placed` receives the name.
-int colocarComNomeLivre(const QString& from, const QString& to, QString* placed) {
-    const QByteArray src = QFile::encodeName(from);
+int colocarComNomeLivre(const QByteArray& from, const QByteArray& to, QByteArray* placed) {
     for (int k = 1; k <= kMaxNomes; ++k) {
-        const QString alvo = nomeAlternativo(to, k);
-        const int e = colocar(src, QFile::encodeName(alvo));
+        const QByteArray alvo = nomeAlternativo(to, k);
+        const int e = colocar(from, alvo);
         if (e == 0) {
             *placed = alvo;
             return 0;
@@ -106,149 +144,156 @@ bool escreverTudo(int fd, const char* p, size_t n) {
     return true;
 }
 
-// Copies `in` into a new temporary file of `pasta`; returns its path or sets `erro`.
-QString copiarParaTemporario(int in, const struct stat& st, const QString& pasta, int* erro) {
-    QString tmp;
-    int out = -1;
-    for (int tentativa = 0; tentativa < 100 && out < 0; ++tentativa) {
+// Copies `in` into a new temporary file of `pasta`, flushed to disk; 0 or an errno.
+int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pasta,
+                         ArquivoTemporario& tmp) {
+    Descritor out;
+    for (int tentativa = 0; tentativa < 100 && !out.valido(); ++tentativa) {
         // Not *.xml, so that a listing never takes a leftover for a document.
-        tmp = pasta + QStringLiteral(".quarvel-") +
-              QString::number(QRandomGenerator::global()->generate64(), 16) +
-              QStringLiteral(".tmp");
-        out = ::open(QFile::encodeName(tmp).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                     0600);
-        if (out < 0 && errno != EEXIST) {
-            *erro = errno;
-            return {};
-        }
+        const QByteArray nome = pasta + ".quarvel-" +
+                                QByteArray::number(QRandomGenerator::global()->generate64(), 16) +
+                                ".tmp";
+        out = Descritor(::open(nome.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (out.valido())
+            tmp = ArquivoTemporario(nome);
+        else if (errno != EEXIST)
+            return errno;
     }
-    if (out < 0) {
-        *erro = EEXIST;
-        return {};
-    }
-    const QByteArray tmpNome = QFile::encodeName(tmp);
-    auto desistir = [&](int e) {
-        ::close(out);
-        ::unlink(tmpNome.constData());
-        *erro = e;
-        return QString();
-    };
+    if (!out.valido())
+        return EEXIST;
     static constexpr size_t kBloco = 64 * 1024;
     std::unique_ptr<char[]> buf(new char[kBloco]);
     for (;;) {
         const ssize_t r = ::read(in, buf.get(), kBloco);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return desistir(errno);
-        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return errno;
         if (r == 0)
             break;
-        if (!escreverTudo(out, buf.get(), static_cast<size_t>(r)))
-            return desistir(errno);
+        if (!escreverTudo(out.get(), buf.get(), static_cast<size_t>(r)))
+            return errno;
     }
     // Keep what a move keeps: permissions and times.
-    ::fchmod(out, st.st_mode & 0777);
+    ::fchmod(out.get(), st.st_mode & 0777);
     const struct timespec tempos[2] = {st.st_atim, st.st_mtim};
-    ::futimens(out, tempos);
-    if (::fsync(out) != 0)
-        return desistir(errno);
-    if (::close(out) != 0) {
-        const int e = errno;
-        ::unlink(tmpNome.constData());
-        *erro = e;
-        return {};
-    }
-    return tmp;
+    ::futimens(out.get(), tempos);
+    if (::fsync(out.get()) != 0)
+        return errno;
+    if (out.fechar() != 0)
+        return errno;
+    return 0;
 }
 
 // Across file systems: copy to a temporary name beside the target, flush it, place it
-// without replacing, flush the folder, and only then delete the source. When the source
-// cannot be deleted the placed copy is removed again, so the file never exists twice.
-bool moverCopiando(const QString& from, const QString& to, QString* reason) {
-    const QByteArray src = QFile::encodeName(from);
-    const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0)
+// without replacing, flush the folder, and only then delete the source, once it is sure to
+// be the file that was copied. When the source cannot be deleted, or changed meanwhile, the
+// placed copy is removed again, so the file never exists twice.
+bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* reason,
+                   const IdentidadeArquivo* esperado) {
+    const Descritor in(::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!in.valido())
         return falhar(reason,
                       QStringLiteral("não foi possível abrir a origem: ") + erroSistema(errno));
     struct stat st {};
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return falhar(reason, QStringLiteral("a origem não é um arquivo comum"));
-    }
-    const QString pasta = pastaDe(to);
-    int erro = 0;
-    const QString tmp = copiarParaTemporario(in, st, pasta, &erro);
-    ::close(in);
-    if (tmp.isEmpty())
+    const IdentidadeArquivo copiado = identidadeDe(st);
+    if (esperado && copiado != *esperado)
+        return falhar(reason, motivoArquivoAlterado());
+
+    const QByteArray pasta = pastaDe(to);
+    ArquivoTemporario copia;
+    int erro = copiarParaTemporario(in.get(), st, pasta, copia);
+    if (erro != 0)
         return falhar(reason, QStringLiteral("falha ao copiar para a pasta de destino: ") +
                                   erroSistema(erro));
 
-    QString colocado;
-    erro = colocarComNomeLivre(tmp, to, &colocado);
-    if (erro != 0) {
-        ::unlink(QFile::encodeName(tmp).constData());
+    QByteArray colocado;
+    erro = colocarComNomeLivre(copia.caminho(), to, &colocado);
+    if (erro != 0)
         return falhar(reason,
                       QStringLiteral("falha ao colocar a cópia no destino: ") + erroSistema(erro));
-    }
+    copia.trocarPara(colocado);
     sincronizarPasta(pasta);
+    if (ganchoCopiaColocada)
+        ganchoCopiaColocada();
 
-    if (::unlink(src.constData()) != 0) {
+    // The source must still be the file copied, unchanged while it was read.
+    if (identidadeDoDescritor(in.get()) != copiado || identidadeDoCaminho(from) != copiado) {
+        copia.remover();
+        sincronizarPasta(pasta);
+        return falhar(reason, motivoArquivoAlterado());
+    }
+    if (::unlink(from.constData()) != 0) {
         const int e = errno;
-        ::unlink(QFile::encodeName(colocado).constData());
+        copia.remover();
         sincronizarPasta(pasta);
         return falhar(reason, QStringLiteral("a origem não pôde ser apagada (cópia desfeita): ") +
                                   erroSistema(e));
     }
+    copia.largar();
     sincronizarPasta(pastaDe(from));
     return true;
 }
 
 // A bare file name: it must not climb out of the target folder.
-bool nomeSeguro(const QString& nome) {
-    return !nome.isEmpty() && nome != QLatin1String(".") && nome != QLatin1String("..") &&
-           !nome.contains(u'/');
+bool nomeSeguro(const QByteArray& nome) {
+    return !nome.isEmpty() && nome != "." && nome != ".." && !nome.contains('/');
 }
 
 } // namespace
 
-bool scShellMoveFile(const QString& from, const QString& to, QString* reason) {
-    const QByteArray src = QFile::encodeName(from);
+QString motivoArquivoAlterado() {
+    return QStringLiteral("o arquivo foi alterado depois de lido; fica para a próxima execução");
+}
+
+bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reason,
+                     const IdentidadeArquivo* esperado) {
     struct stat st {};
-    if (::lstat(src.constData(), &st) != 0)
+    if (::lstat(from.constData(), &st) != 0)
         return falhar(reason, QStringLiteral("origem inacessível: ") + erroSistema(errno));
     // A symbolic link moves as the link itself (by rename only, see below).
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         return falhar(reason, QStringLiteral("a origem não é um arquivo comum"));
+    if (esperado && identidadeDoCaminho(from) != *esperado)
+        return falhar(reason, motivoArquivoAlterado());
 
-    const QString pasta = pastaDe(to);
+    const QByteArray pasta = pastaDe(to);
     if (to.size() == pasta.size())
         return falhar(reason, QStringLiteral("destino sem nome de arquivo"));
-    if (!pasta.isEmpty() && !QDir().mkpath(pasta))
-        return falhar(reason, QStringLiteral("não foi possível criar a pasta ") + pasta);
+    if (!pasta.isEmpty() && !criarPastas(pasta))
+        return falhar(reason, QStringLiteral("não foi possível criar a pasta ") +
+                                  nomeLegivel(pasta) + QStringLiteral(": ") + erroSistema(errno));
 
     struct stat alvo {};
-    if (::stat(QFile::encodeName(to).constData(), &alvo) == 0 && alvo.st_dev == st.st_dev &&
-        alvo.st_ino == st.st_ino)
+    if (::stat(to.constData(), &alvo) == 0 && alvo.st_dev == st.st_dev && alvo.st_ino == st.st_ino)
         return falhar(reason, QStringLiteral("origem e destino são o mesmo arquivo"));
 
-    QString colocado;
+    QByteArray colocado;
     const int erro = colocarComNomeLivre(from, to, &colocado);
-    if (erro == 0)
+    if (erro == 0) {
+        // Replaced between the check and the rename: the newer file goes back for the next
+        // run, which publishes it.
+        if (esperado && identidadeDoCaminho(colocado) != *esperado) {
+            if (colocar(colocado, from) != 0)
+                return falhar(reason, motivoArquivoAlterado() +
+                                          QStringLiteral("; a versão nova ficou em ") +
+                                          nomeLegivel(colocado));
+            return falhar(reason, motivoArquivoAlterado());
+        }
         return true;
+    }
     if (erro == EXDEV && S_ISREG(st.st_mode))
-        return moverCopiando(from, to, reason);
+        return moverCopiando(from, to, reason, esperado);
     return falhar(reason, QStringLiteral("falha ao mover: ") + erroSistema(erro));
 }
 
-bool MoverParaBackup(const QString& sPastaBKP, const QString& folder, const QString& fileName,
-                     const QString& ccnpjOrigem, const QDate& demissao, QString* reason) {
+bool MoverParaBackup(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
+                     const QString& ccnpjOrigem, const QDate& demissao, QString* reason,
+                     const IdentidadeArquivo* esperado) {
     // The read already refuses such documents; a path level is never taken on trust.
-    bool cnpjOk = !ccnpjOrigem.isEmpty();
-    for (QChar c : ccnpjOrigem)
-        cnpjOk = cnpjOk &&
-                 ((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'));
-    if (!cnpjOk)
+    if (!nomeDePastaSeguro(ccnpjOrigem))
         return falhar(reason, QStringLiteral("CNPJ do emitente impróprio para pasta"));
     if (!demissao.isValid())
         return falhar(reason, QStringLiteral("data de emissão inválida"));
@@ -256,15 +301,21 @@ bool MoverParaBackup(const QString& sPastaBKP, const QString& folder, const QStr
         return falhar(reason, QStringLiteral("nome de arquivo impróprio"));
     return scShellMoveFile(
         folder + fileName,
-        sPastaBKP + u'/' + ccnpjOrigem + u'/' + yyyymm(demissao) + u'/' + fileName, reason);
+        QFile::encodeName(sPastaBKP + u'/' + ccnpjOrigem + u'/' + yyyymm(demissao) + u'/') +
+            fileName,
+        reason, esperado);
 }
 
-bool MoverParaErros(const QString& sPastaBKP, const QString& folder, const QString& fileName,
+bool MoverParaErros(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
                     QString* reason) {
     if (!nomeSeguro(fileName))
         return falhar(reason, QStringLiteral("nome de arquivo impróprio"));
-    return scShellMoveFile(folder + fileName, sPastaBKP + QStringLiteral("/Erros/") + fileName,
+    return scShellMoveFile(folder + fileName,
+                           QFile::encodeName(sPastaBKP + QStringLiteral("/Erros/")) + fileName,
                            reason);
 }
 
 void filemove_testing::simularSemRenameExclusivo(bool on) { semRenameExclusivo = on; }
+void filemove_testing::aoColocarCopia(std::function<void()> f) {
+    ganchoCopiaColocada = std::move(f);
+}

@@ -1,25 +1,39 @@
 #pragma once
 
+#include "ArquivoLocal.h"
+
+#include <QByteArray>
 #include <QDate>
 #include <QString>
+#include <functional>
 
-// Moves one file to `to` (full path, name included). Missing folders are created; an
-// existing file is never replaced: the moved file then takes the first free name among
-// "nota (2).xml", "nota (3).xml", ... Across file systems the file is copied, flushed and
-// placed before the source is deleted, so it never exists twice nor nowhere. Returns false
-// with `reason` filled when the file could not be moved; nothing is shown to the user.
-bool scShellMoveFile(const QString& from, const QString& to, QString* reason = nullptr);
+// Moves one file from `from` to `to` (native paths, name included). Missing folders are
+// created; an existing file is never replaced: the moved file then takes the first free name
+// among "nota (2).xml", "nota (3).xml", ... Across file systems the file is copied, flushed
+// and placed before the source is deleted, so it never exists twice nor nowhere. With
+// `esperado`, only that very file moves (same device, inode, size and modification time):
+// a file replaced or rewritten since stays where it is. Returns false with `reason` filled
+// when the file was not moved; nothing is shown to the user.
+bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reason = nullptr,
+                     const IdentidadeArquivo* esperado = nullptr);
 
 // folder + fileName into sPastaBKP/ccnpjOrigem/yyyymm/fileName.
-bool MoverParaBackup(const QString& sPastaBKP, const QString& folder, const QString& fileName,
-                     const QString& ccnpjOrigem, const QDate& demissao, QString* reason = nullptr);
+bool MoverParaBackup(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
+                     const QString& ccnpjOrigem, const QDate& demissao, QString* reason = nullptr,
+                     const IdentidadeArquivo* esperado = nullptr);
 
 // folder + fileName into sPastaBKP/Erros/fileName.
-bool MoverParaErros(const QString& sPastaBKP, const QString& folder, const QString& fileName,
+bool MoverParaErros(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
                     QString* reason = nullptr);
+
+// The reason a move gives when the file changed after it was read.
+QString motivoArquivoAlterado();
 
 namespace filemove_testing {
 // Makes the move behave as on a file system that refuses a no-replace rename (some network
 // and FUSE mounts), so that the fallback placement can be exercised.
 void simularSemRenameExclusivo(bool on);
+// Runs `f` in a copy across file systems once the copy is placed, before the source is
+// checked and deleted: where another program could rewrite the source.
+void aoColocarCopia(std::function<void()> f);
 } // namespace filemove_testing

@@ -3,10 +3,14 @@
 #include "QuarvelDmo.h"
 #include "TestServices.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QThread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +18,15 @@ namespace {
 const QString kColunas = QStringLiteral(
     "ccnpj_origem, ccnpj_destino, cnumdoc, cserie, demissao, cnome_destino, cnome_origem, "
     "nvalortotal, chave_doc, arquivo, pasta, xml, link, creferencia");
+
+// A 44-digit access key of its own for every document a test makes: tests run side by side
+// on one server.
+QString novaChave() {
+    static quint32 serie = QRandomGenerator::global()->generate();
+    return QStringLiteral("3514111122233300018155001%1%2")
+        .arg(QCoreApplication::applicationPid() % 1000000, 6, 10, QChar(u'0'))
+        .arg(++serie % 10000000000000ULL, 13, 10, QChar(u'0'));
+}
 
 TDadosNFe documento(const QString& nome, const QDate& emissao, double valor) {
     TDadosNFe d;
@@ -26,13 +39,11 @@ TDadosNFe documento(const QString& nome, const QDate& emissao, double valor) {
     d.ccnpj_destino = QStringLiteral("44555666000172");
     d.cnome_destino = QStringLiteral("Comércio São João Ação Ltda");
     d.nvalortotal = valor;
-    d.chave_doc = QStringLiteral("35141111222333000181550010000123451000123458");
+    d.chave_doc = novaChave();
     return d;
 }
 
-bool perdida(unsigned code) {
-    return code == 2006 || code == 2013 || code == 2055;
-}
+bool perdida(unsigned code) { return code == 2006 || code == 2013 || code == 2055; }
 
 // A local TCP port where nothing listens (listening = false) or where a socket listens but
 // never answers (listening = true); the descriptor stays open while the test runs.
@@ -191,39 +202,109 @@ TEST_F(Registry, AccentsSurviveAServerThatDefaultsToLatin1) {
     EXPECT_EQ(*r[0][1], tag + " ação.xml");
 }
 
-TEST_F(Registry, SameFileTwiceGivesTwoRows) {
+// One document, one row: registered again (after its commit's reply was lost, after a move
+// that failed, as a second copy under another name) it gets none, and its file replaces its
+// own copy. A different document whose name is taken in the folder gets the next free one.
+TEST_F(Registry, EachDocumentOnceAndEachCopyItsOwnName) {
     Tdmdb dmdb({}, settings());
+    const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
+    const QString nota = tag + " nota.xml";
+    auto registrar = [&](const TDadosNFe& d, const QString& arquivo) {
+        const Tdmdb::TRegistro r = dmdb.RegistrarDocumento(d, arquivo, pasta);
+        if (r.novo)
+            dmdb.ConfirmarRegistro();
+        return std::pair(r.arquivo, r.novo);
+    };
+    const TDadosNFe a = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    TDadosNFe b = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    TDadosNFe c = b;
+    c.chave_doc = novaChave();
+    // Without an access key (no protocol, a file name that is no key) the number, series,
+    // recipient, date and total tell documents apart.
+    TDadosNFe semChave = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    semChave.chave_doc = QStringLiteral("nota");
+    semChave.cnumdoc = QStringLiteral("777");
+    TDadosNFe outroSemChave = semChave;
+    outroSemChave.cnumdoc = QStringLiteral("778");
+    TDadosNFe mesmaNotaComProtocolo = outroSemChave; // the NFe became its nfeProc
+    mesmaNotaComProtocolo.chave_doc = novaChave();
+
+    EXPECT_EQ(registrar(a, nota), std::pair(nota, true));
+    EXPECT_EQ(registrar(a, nota), std::pair(nota, false));
+    EXPECT_EQ(registrar(a, tag + " copia.xml"), std::pair(nota, false));
+    EXPECT_EQ(registrar(b, nota), std::pair(tag + " nota (2).xml", true));
+    EXPECT_EQ(registrar(c, nota), std::pair(tag + " nota (3).xml", true));
+    EXPECT_EQ(registrar(b, nota), std::pair(tag + " nota (2).xml", false));
+    EXPECT_EQ(registrar(semChave, nota), std::pair(tag + " nota (4).xml", true));
+    EXPECT_EQ(registrar(semChave, nota), std::pair(tag + " nota (4).xml", false));
+    EXPECT_EQ(registrar(outroSemChave, nota), std::pair(tag + " nota (5).xml", true));
+    EXPECT_EQ(registrar(mesmaNotaComProtocolo, tag + " proc.xml"),
+              std::pair(tag + " nota (5).xml", false));
+    // A name the LIKE pattern must not take for a wildcard.
+    EXPECT_EQ(registrar(documento("E", QDate(2014, 11, 5), 1), tag + "_%.xml"),
+              std::pair(tag + "_%.xml", true));
+
+    const auto r =
+        root.rows("SELECT arquivo, link, chave_doc FROM docs WHERE pasta = " + root.quote(pasta) +
+                  " ORDER BY id");
+    ASSERT_EQ(r.size(), 6u);
+    for (const auto& row : r)
+        EXPECT_EQ(*row[1], "https://docs.exemplo.com.br" + pasta + u'/' + *row[0]);
+    EXPECT_EQ(*r[1][2], b.chave_doc);
+    root.exec("DELETE FROM docs WHERE pasta = " + root.quote(pasta));
+}
+
+// Another PC inserts the same document while this one looks: the unique key refuses the
+// second row and the registration finds the first.
+TEST_F(Registry, ADocumentRegisteredMeanwhileElsewhereIsFound) {
+    const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
     const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
-    for (int i = 0; i < 2; ++i) {
-        dmdb.RegistrarDocumento(d, tag + ".xml", QStringLiteral("/arqs/a/b/201411"));
-        dmdb.ConfirmarRegistro();
-    }
-    EXPECT_EQ(contar(tag), 2);
+    RootDb outro;
+    outro.exec("START TRANSACTION");
+    outro.exec("INSERT INTO kelvaro_doc.docs (ccnpj_origem, ccnpj_destino, cnumdoc, cserie, "
+               "demissao, cnome_destino, cnome_origem, nvalortotal, chave_doc, arquivo, pasta, "
+               "xml, link, creferencia) VALUES ('11222333000181', '', '', '', '2014-11-05', '', "
+               "'', 0, " +
+               outro.quote(d.chave_doc) + ", " + outro.quote(tag + " outro.xml") + ", " +
+               outro.quote(pasta) + ", '', '', '112014')");
+    std::thread confirmar([&] {
+        QThread::msleep(500);
+        outro.exec("COMMIT");
+    });
+    Tdmdb dmdb({}, settings());
+    Tdmdb::TRegistro r;
+    EXPECT_NO_THROW(r = dmdb.RegistrarDocumento(d, tag + " nota.xml", pasta));
+    confirmar.join();
+    EXPECT_EQ(r.arquivo, tag + " outro.xml");
+    EXPECT_FALSE(r.novo);
+    EXPECT_EQ(root.value("SELECT COUNT(*) FROM docs WHERE pasta = " + root.quote(pasta)), "1");
+    root.exec("DELETE FROM docs WHERE pasta = " + root.quote(pasta));
 }
 
 TEST_F(Registry, RowIsCommittedOnlyByConfirmarRegistro) {
-    const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    // A document of its own for every registration.
+    auto d = [] { return documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10); };
     const QString pasta = QStringLiteral("/arqs/a/b/201411");
     {
         Tdmdb dmdb({}, settings());
-        dmdb.RegistrarDocumento(d, tag + "-confirmado.xml", pasta);
+        dmdb.RegistrarDocumento(d(), tag + "-confirmado.xml", pasta);
         EXPECT_EQ(contar(tag + "-confirmado"), 0) << "visible before the upload was confirmed";
         dmdb.ConfirmarRegistro();
         EXPECT_EQ(contar(tag + "-confirmado"), 1);
         EXPECT_THROW(dmdb.ConfirmarRegistro(), std::runtime_error) << "nothing left to confirm";
 
-        dmdb.RegistrarDocumento(d, tag + "-desfeito.xml", pasta);
+        dmdb.RegistrarDocumento(d(), tag + "-desfeito.xml", pasta);
         dmdb.DesfazerRegistro();
         dmdb.DesfazerRegistro(); // nothing pending: no effect
         EXPECT_THROW(dmdb.ConfirmarRegistro(), std::runtime_error);
 
         // A registration left unconfirmed never rides along with the next one...
-        dmdb.RegistrarDocumento(d, tag + "-abandonado.xml", pasta);
-        dmdb.RegistrarDocumento(d, tag + "-seguinte.xml", pasta);
+        dmdb.RegistrarDocumento(d(), tag + "-abandonado.xml", pasta);
+        dmdb.RegistrarDocumento(d(), tag + "-seguinte.xml", pasta);
         dmdb.ConfirmarRegistro();
 
         // ...nor with the counter, which refuses to run inside it.
-        dmdb.RegistrarDocumento(d, tag + "-pendente.xml", pasta);
+        dmdb.RegistrarDocumento(d(), tag + "-pendente.xml", pasta);
         EXPECT_EQ(dmdb.Seql(tag + "S"), 0);
         EXPECT_EQ(
             root.value("SELECT COUNT(*) FROM sequenciais WHERE ctipo = " + root.quote(tag + "S")),
@@ -257,7 +338,6 @@ TEST_F(Registry, ValueTooLongForItsColumnIsRefused) {
 }
 
 TEST_F(Registry, ConnectionKilledByTheServerFailsOneStatementThenReopens) {
-    const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     const QString pasta = QStringLiteral("/arqs/a/b/201411");
     enum class Passo { Registrar, Confirmar, Seql };
     const struct {
@@ -270,6 +350,7 @@ TEST_F(Registry, ConnectionKilledByTheServerFailsOneStatementThenReopens) {
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);
         const QString marca = tag + "-" + c.nome;
+        const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
         Tdmdb dmdb({}, settings());
         dmdb.ConectarBanco();
         if (c.passo == Passo::Confirmar)

@@ -4,21 +4,28 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-void touch(const QString& path) {
-    writeFile(path, "<x/>");
-}
+void touch(const QString& path) { writeFile(path, "<x/>"); }
 
 // Pairs "folder|name" of a listing, for compact comparisons.
 QStringList pairs(const ListaPendente& l) {
     EXPECT_EQ(l.pastas.size(), l.arquivos.size());
     QStringList out;
     for (qsizetype i = 0; i < l.arquivos.size(); ++i)
-        out << l.pastas[i] + u'|' + l.arquivos[i];
+        out << QString::fromUtf8(l.pastas[i] + '|' + l.arquivos[i]);
+    return out;
+}
+
+QStringList nomes(const ListaPendente& l) {
+    QStringList out;
+    for (const QByteArray& a : l.arquivos)
+        out << QString::fromUtf8(a);
     return out;
 }
 
@@ -84,13 +91,13 @@ TEST(Listing, ExtensionAndNameRules) {
     const ListaPendente l = listarArquivosXml(tmp.path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(l.arquivos.contains(QString::fromLatin1(c.name)), c.listed);
+        EXPECT_EQ(l.arquivos.contains(QByteArray(c.name)), c.listed);
     }
-    EXPECT_FALSE(l.arquivos.contains(QStringLiteral("arquivos.xml")));
+    EXPECT_FALSE(l.arquivos.contains("arquivos.xml"));
     EXPECT_TRUE(pairs(l).contains(root + QStringLiteral("arquivos.xml/|dentro.xml")));
     EXPECT_TRUE(pairs(l).contains(root + QStringLiteral(".oculta/|escondido.xml")));
     // Names are kept as reported, not trimmed.
-    EXPECT_TRUE(l.arquivos.contains(QStringLiteral("nota.xml ")));
+    EXPECT_TRUE(l.arquivos.contains("nota.xml "));
 }
 
 TEST(Listing, MissingOrEmptyRootGivesNothing) {
@@ -121,8 +128,8 @@ TEST(Listing, LinksAreFollowedButLoopsAreNot) {
                         QFile::encodeName(root + QStringLiteral("/link")).constData()),
               0);
     const ListaPendente l = listarArquivosXml(root);
-    EXPECT_EQ(l.arquivos.count(QStringLiteral("one.xml")), 1);
-    EXPECT_EQ(l.arquivos.count(QStringLiteral("outside.xml")), 1);
+    EXPECT_EQ(l.arquivos.count("one.xml"), 1);
+    EXPECT_EQ(l.arquivos.count("outside.xml"), 1);
     EXPECT_TRUE(pairs(l).contains(root + QStringLiteral("/link/|outside.xml")));
 }
 
@@ -143,10 +150,32 @@ TEST(Listing, BackupTreeIsNeverListed) {
         OpcoesBusca o;
         o.excluidas = {bkp};
         const ListaPendente l = listarArquivosXml(root, o);
-        EXPECT_EQ(l.arquivos, QStringList{QStringLiteral("nova.xml")});
+        EXPECT_EQ(nomes(l), QStringList{QStringLiteral("nova.xml")});
         EXPECT_EQ(listarArquivosXml(root + QStringLiteral("/BKP/Erros"), o).size(), 0);
         EXPECT_EQ(listarArquivosXml(root + QStringLiteral("/atalho/123"), o).size(), 0);
     }
     // Without the exclusion the backup tree is an ordinary folder.
-    EXPECT_EQ(listarArquivosXml(root).arquivos.count(QStringLiteral("guardada.xml")), 1);
+    EXPECT_EQ(listarArquivosXml(root).arquivos.count("guardada.xml"), 1);
+}
+
+// Names that are not UTF-8 (Latin-1 from an old share) are kept byte for byte, so the paths
+// open again.
+TEST(Listing, NamesAreKeptAsTheirBytes) {
+    QTemporaryDir tmp;
+    const QByteArray root = QFile::encodeName(tmp.path());
+    const QByteArray pasta = root + "/Mar\xe7o/";
+    ASSERT_EQ(::mkdir(pasta.constData(), 0755), 0);
+    for (const QByteArray& nome : {QByteArray("a.xml"), QByteArray("nota\xe7\xe3o.xml")}) {
+        const QByteArray caminho = pasta + nome;
+        const int fd = ::open(caminho.constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    const ListaPendente l = listarArquivosXml(tmp.path());
+    ASSERT_EQ(l.size(), 2);
+    for (qsizetype i = 0; i < l.size(); ++i) {
+        EXPECT_EQ(l.pastas[i], pasta);
+        EXPECT_EQ(::access(l.caminho(i).constData(), F_OK), 0) << l.caminho(i).toStdString();
+    }
+    EXPECT_TRUE(l.arquivos.contains("nota\xe7\xe3o.xml"));
 }

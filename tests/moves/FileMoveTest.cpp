@@ -20,6 +20,8 @@
 namespace {
 
 const QString kCnpj = QStringLiteral("52567322000119");
+
+QByteArray n(const QString& path) { return QFile::encodeName(path); }
 const QDate kEmissao(2021, 4, 26);
 
 // Every file below root (hidden ones included, so that a leftover temporary shows), as
@@ -45,7 +47,7 @@ TEST(MoverParaBackup, CreatesTheWholeTreeAndMovesTheFile) {
     const QString origem = t.path() + QStringLiteral("/NFE/sub/");
     writeFile(origem + QStringLiteral("nota.xml"), "conteudo");
     QString motivo;
-    ASSERT_TRUE(MoverParaBackup(bkp, origem, QStringLiteral("nota.xml"), kCnpj, kEmissao, &motivo))
+    ASSERT_TRUE(MoverParaBackup(bkp, n(origem), "nota.xml", kCnpj, kEmissao, &motivo))
         << motivo.toStdString();
     EXPECT_EQ(arvore(bkp), (QMap<QString, QByteArray>{{kCnpj + "/202104/nota.xml", "conteudo"}}));
     EXPECT_FALSE(QFile::exists(origem + QStringLiteral("nota.xml")));
@@ -75,7 +77,7 @@ TEST(MoverParaBackup, CollisionsTakeNewNames) {
                 const QString origem = t.path() + QStringLiteral("/NFE/") + conteudo + u'/';
                 writeFile(origem + nome, conteudo);
                 QString motivo;
-                EXPECT_TRUE(MoverParaBackup(bkp, origem, nome, kCnpj, kEmissao, &motivo))
+                EXPECT_TRUE(MoverParaBackup(bkp, n(origem), n(nome), kCnpj, kEmissao, &motivo))
                     << motivo.toStdString();
             }
             const QString pasta = kCnpj + QStringLiteral("/202104/");
@@ -93,9 +95,8 @@ TEST(MoverParaErros, UnreadableFilesFromAnyFolderLandInErros) {
     const QString bkp = t.path() + QStringLiteral("/BKP/"); // a trailing separator is harmless
     writeFile(t.path() + QStringLiteral("/NFE/a/x.xml"), "primeiro");
     writeFile(t.path() + QStringLiteral("/NFE/b/c/x.xml"), "segundo");
-    EXPECT_TRUE(MoverParaErros(bkp, t.path() + QStringLiteral("/NFE/a/"), QStringLiteral("x.xml")));
-    EXPECT_TRUE(
-        MoverParaErros(bkp, t.path() + QStringLiteral("/NFE/b/c/"), QStringLiteral("x.xml")));
+    EXPECT_TRUE(MoverParaErros(bkp, n(t.path() + QStringLiteral("/NFE/a/")), "x.xml"));
+    EXPECT_TRUE(MoverParaErros(bkp, n(t.path() + QStringLiteral("/NFE/b/c/")), "x.xml"));
     EXPECT_EQ(arvore(bkp), (QMap<QString, QByteArray>{{"Erros/x.xml", "primeiro"},
                                                       {"Erros/x (2).xml", "segundo"}}));
     EXPECT_TRUE(arvore(t.path() + QStringLiteral("/NFE")).isEmpty());
@@ -115,40 +116,38 @@ TEST(ScShellMoveFile, FailuresLeaveEverythingWhereItWas) {
     } casos[] = {
         {"missing source",
          [&](QString* m) {
-             return MoverParaBackup(bkp, origem, QStringLiteral("sumiu.xml"), kCnpj, kEmissao, m);
+             return MoverParaBackup(bkp, n(origem), "sumiu.xml", kCnpj, kEmissao, m);
          }},
         {"source is a folder",
          [&](QString* m) {
-             return MoverParaBackup(bkp, origem, QStringLiteral("pasta.xml"), kCnpj, kEmissao, m);
+             return MoverParaBackup(bkp, n(origem), "pasta.xml", kCnpj, kEmissao, m);
          }},
         {"a file where a folder must be",
          [&](QString* m) {
-             return MoverParaBackup(t.path() + QStringLiteral("/bloqueio"), origem,
-                                    QStringLiteral("nota.xml"), kCnpj, kEmissao, m);
+             return MoverParaBackup(t.path() + QStringLiteral("/bloqueio"), n(origem), "nota.xml",
+                                    kCnpj, kEmissao, m);
          }},
         {"onto itself",
          [&](QString* m) {
-             return scShellMoveFile(origem + QStringLiteral("nota.xml"),
-                                    origem + QStringLiteral("nota.xml"), m);
+             return scShellMoveFile(n(origem + QStringLiteral("nota.xml")),
+                                    n(origem + QStringLiteral("nota.xml")), m);
          }},
         {"climbing CNPJ",
          [&](QString* m) {
-             return MoverParaBackup(bkp, origem, QStringLiteral("nota.xml"),
-                                    QStringLiteral("../../fora"), kEmissao, m);
+             return MoverParaBackup(bkp, n(origem), "nota.xml", QStringLiteral("../../fora"),
+                                    kEmissao, m);
          }},
         {"empty CNPJ",
          [&](QString* m) {
-             return MoverParaBackup(bkp, origem, QStringLiteral("nota.xml"), QString(), kEmissao,
-                                    m);
+             return MoverParaBackup(bkp, n(origem), "nota.xml", QString(), kEmissao, m);
          }},
         {"no date",
          [&](QString* m) {
-             return MoverParaBackup(bkp, origem, QStringLiteral("nota.xml"), kCnpj, QDate(), m);
+             return MoverParaBackup(bkp, n(origem), "nota.xml", kCnpj, QDate(), m);
          }},
         {"climbing name",
          [&](QString* m) {
-             return MoverParaErros(bkp, origem + QStringLiteral("pasta.xml/"), QStringLiteral(".."),
-                                   m);
+             return MoverParaErros(bkp, n(origem + QStringLiteral("pasta.xml/")), "..", m);
          }},
     };
     const auto antes = arvore(t.path());
@@ -169,10 +168,67 @@ TEST(ScShellMoveFile, SymbolicLinkMovesAsTheLink) {
     QDir().mkpath(t.path() + QStringLiteral("/NFE"));
     ASSERT_TRUE(QFile::link(t.path() + QStringLiteral("/alvo.txt"), link));
     const QString destino = t.path() + QStringLiteral("/BKP/nota.xml");
-    ASSERT_TRUE(scShellMoveFile(link, destino));
+    ASSERT_TRUE(scShellMoveFile(n(link), n(destino)));
     EXPECT_FALSE(QFileInfo(link).isSymLink());
     EXPECT_EQ(QFileInfo(destino).symLinkTarget(), t.path() + QStringLiteral("/alvo.txt"));
     EXPECT_EQ(readFile(t.path() + QStringLiteral("/alvo.txt")), "alvo");
+}
+
+// Only the file that was read moves: one rewritten or replaced since stays for the next run.
+TEST(ScShellMoveFile, OnlyTheFileThatWasReadMoves) {
+    const struct {
+        const char* titulo;
+        std::function<void(const QString&)> mudar;
+    } casos[] = {
+        {"rewritten in place, same size", [](const QString& f) { writeFile(f, "CONTEUDO"); }},
+        {"grown", [](const QString& f) { writeFile(f, "conteudo e mais"); }},
+        {"replaced by another file",
+         [](const QString& f) {
+             writeFile(f + QStringLiteral(".novo"), "conteudo");
+             ASSERT_EQ(::rename(n(f + QStringLiteral(".novo")).constData(), n(f).constData()), 0);
+         }},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.titulo);
+        QTemporaryDir t;
+        const QString fonte = t.path() + QStringLiteral("/NFE/nota.xml");
+        writeFile(fonte, "conteudo");
+        const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+        // A different modification time even on file systems with coarse time stamps.
+        QFile f(fonte);
+        c.mudar(fonte);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTime().addSecs(-7),
+                                  QFileDevice::FileModificationTime));
+        f.close();
+        const QByteArray depois = readFile(fonte);
+        QString motivo;
+        EXPECT_FALSE(MoverParaBackup(t.path() + QStringLiteral("/BKP"),
+                                     n(t.path() + QStringLiteral("/NFE/")), "nota.xml", kCnpj,
+                                     kEmissao, &motivo, &lido));
+        EXPECT_EQ(motivo, motivoArquivoAlterado());
+        EXPECT_EQ(readFile(fonte), depois);
+        EXPECT_TRUE(arvore(t.path() + QStringLiteral("/BKP")).isEmpty());
+    }
+}
+
+// A name that is not UTF-8 moves under its own bytes.
+TEST(MoverParaBackup, NameBytesAreKept) {
+    QTemporaryDir t;
+    const QByteArray origem = n(t.path()) + "/Mar\xe7o/";
+    const QByteArray nome = "nota\xe7.xml";
+    ASSERT_EQ(::mkdir(origem.constData(), 0755), 0);
+    const int fd = ::open((origem + nome).constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const IdentidadeArquivo lido = *identidadeDoCaminho(origem + nome);
+    QString motivo;
+    ASSERT_TRUE(MoverParaBackup(t.path() + QStringLiteral("/BKP"), origem, nome, kCnpj, kEmissao,
+                                &motivo, &lido))
+        << motivo.toStdString();
+    EXPECT_EQ(::access((n(t.path()) + "/BKP/" + n(kCnpj) + "/202104/" + nome).constData(), F_OK),
+              0);
+    EXPECT_NE(::access((origem + nome).constData(), F_OK), 0);
 }
 
 // A target on another file system: /dev/shm is a tmpfs of its own.
@@ -204,7 +260,9 @@ protected:
 
 TEST_F(OutroSistema, CopiedPlacedBesideAndSourceDeleted) {
     QString motivo;
-    ASSERT_TRUE(scShellMoveFile(fonte, destino.path() + QStringLiteral("/BKP/nota.xml"), &motivo))
+    const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    ASSERT_TRUE(scShellMoveFile(n(fonte), n(destino.path() + QStringLiteral("/BKP/nota.xml")),
+                                &motivo, &lido))
         << motivo.toStdString();
     EXPECT_FALSE(QFile::exists(fonte));
     EXPECT_EQ(arvore(destino.path()),
@@ -228,7 +286,7 @@ TEST_F(OutroSistema, UndeletableSourceTakesTheCopyBack) {
         << origem.path().toStdString();
     QString motivo;
     const bool movido =
-        scShellMoveFile(fonte, destino.path() + QStringLiteral("/BKP/nota.xml"), &motivo);
+        scShellMoveFile(n(fonte), n(destino.path() + QStringLiteral("/BKP/nota.xml")), &motivo);
     ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
     ::close(fd);
     EXPECT_FALSE(movido);
@@ -247,12 +305,27 @@ TEST_F(OutroSistema, BrokenCopyLeavesNoTrace) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &pequeno), 0);
     QString motivo;
     const bool movido =
-        scShellMoveFile(fonte, destino.path() + QStringLiteral("/BKP/nota.xml"), &motivo);
+        scShellMoveFile(n(fonte), n(destino.path() + QStringLiteral("/BKP/nota.xml")), &motivo);
     ::setrlimit(RLIMIT_FSIZE, &antes);
     std::signal(SIGXFSZ, sinal);
     EXPECT_FALSE(movido);
     EXPECT_FALSE(motivo.isEmpty());
     EXPECT_EQ(readFile(fonte), QByteArray(300 * 1024, 'n'));
+    EXPECT_EQ(arvore(destino.path()), soOQueJaEstava());
+}
+
+// Another program rewrites the source while it is copied: the copy is taken back and the new
+// version stays for the next run.
+TEST_F(OutroSistema, SourceRewrittenDuringTheCopyStays) {
+    const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    filemove_testing::aoColocarCopia([this] { writeFile(fonte, "versao nova"); });
+    QString motivo;
+    const bool movido = scShellMoveFile(
+        n(fonte), n(destino.path() + QStringLiteral("/BKP/nota.xml")), &motivo, &lido);
+    filemove_testing::aoColocarCopia({});
+    EXPECT_FALSE(movido);
+    EXPECT_EQ(motivo, motivoArquivoAlterado());
+    EXPECT_EQ(readFile(fonte), "versao nova");
     EXPECT_EQ(arvore(destino.path()), soOQueJaEstava());
 }
 

@@ -1,7 +1,10 @@
 // The storage run end to end: the real window (offscreen), the real MariaDB server and real
 // FTP servers. Each test stores into an account folder of its own, so tests can run side
 // by side on the shared servers.
+#include "DbProxy.h"
+#include "FileMove.h"
 #include "FtpServerProcess.h"
+#include "NFeReader.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 #include "RootDb.h"
@@ -26,6 +29,13 @@
 #include <memory>
 #include <utime.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kSite = QStringLiteral("https://docs.exemplo.com.br");
@@ -44,11 +54,76 @@ const Fixture kFixtures[] = {
     {"nfe-400.xml", "52567322000119", "202104"},
 };
 
-void envelhecer(const QString& path, int segundos = 3600) {
-    const QByteArray p = QFile::encodeName(path);
+QByteArray fixture(const char* name) {
+    return readFile(fixturePath(QStringLiteral("nfe/") + QString::fromLatin1(name)));
+}
+
+// A distinct invoice made from a fixture: its number and, where it has one, its access key
+// carry `numero`, so that no two of them are one document.
+QByteArray nota(const char* name, int numero) {
+    QByteArray xml = fixture(name);
+    const qsizetype a = xml.indexOf("<nNF>") + 5;
+    const qsizetype b = xml.indexOf("</nNF>", a);
+    EXPECT_GT(a, 4);
+    xml.replace(a, b - a, QByteArray::number(numero));
+    const qsizetype c = xml.indexOf("<chNFe>");
+    if (c >= 0)
+        xml.replace(c + 7 + 25, 9, QByteArray::number(numero).rightJustified(9, '0'));
+    return xml;
+}
+
+// Files by native path: names need not be UTF-8.
+std::optional<QByteArray> ler(const QByteArray& caminho) {
+    const int fd = ::open(caminho.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    ::close(fd);
+    return out;
+}
+
+void escrever(const QByteArray& caminho, const QByteArray& dados) {
+    for (qsizetype i = 1; i < caminho.size(); ++i)
+        if (caminho[i] == '/')
+            ::mkdir(caminho.left(i).constData(), 0755);
+    const int fd = ::open(caminho.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << caminho.toStdString();
+    ASSERT_EQ(::write(fd, dados.constData(), size_t(dados.size())), dados.size());
+    ::close(fd);
+}
+
+// Modification time `segundos` ago (negative: in the future).
+void datar(const QByteArray& caminho, qint64 segundos = 3600) {
     struct utimbuf t;
     t.actime = t.modtime = ::time(nullptr) - segundos;
-    ASSERT_EQ(::utime(p.constData(), &t), 0);
+    ASSERT_EQ(::utime(caminho.constData(), &t), 0);
+}
+
+void arquivosAbaixo(const QByteArray& pasta, std::vector<QByteArray>& out) {
+    DIR* d = ::opendir(pasta.constData());
+    if (!d)
+        return;
+    while (const dirent* e = ::readdir(d)) {
+        const QByteArray nome(e->d_name);
+        if (nome == "." || nome == "..")
+            continue;
+        const QByteArray c = pasta + '/' + nome;
+        struct stat st {};
+        if (::lstat(c.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+            arquivosAbaixo(c, out);
+        else
+            out.push_back(c);
+    }
+    ::closedir(d);
+}
+
+bool chaveDeAcesso(const QString& s) {
+    static const QRegularExpression k(QStringLiteral("^[0-9]{44}$"));
+    return k.match(s).hasMatch();
 }
 
 class StorageRun : public ::testing::Test {
@@ -118,13 +193,17 @@ public:
         return s;
     }
 
-    void openWindow(FtpSettings ftp, const QString& sCNPJ = {}, const QString& sPastaBKP = {}) {
+    // A new window and data module, as after a restart of the program.
+    void openWindow(FtpSettings ftp, const QString& sCNPJ = {}, const QString& sPastaBKP = {},
+                    std::optional<DbSettings> db = {}) {
+        form.reset();
+        dmdb.reset();
         Configuracao c = configuracaoPadrao();
         c.sPastaNFE = nfe;
         c.sPastaBKP = sPastaBKP.isEmpty() ? bkp : sPastaBKP;
         c.sCNPJ = sCNPJ.isEmpty() ? cnpj : sCNPJ;
         c.sVirgula = QStringLiteral("S"); // Brazilian settings: decimal comma
-        dmdb = std::make_unique<Tdmdb>(std::function<void()>{}, dbSettings());
+        dmdb = std::make_unique<Tdmdb>(std::function<void()>{}, db.value_or(dbSettings()));
         form = std::make_unique<TFormDlgAcesso>(c, *dmdb, ftp);
         form->regional = [] { return QLocale(QStringLiteral("pt_BR")); };
         form->IdFTP.ReadTimeout = 20000;
@@ -132,10 +211,6 @@ public:
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
         // Every pump of the run gives the test a look at the window.
-        connect(form->ListBoxArquivo);
-    }
-
-    void connect(QListWidget*) {
         pump = std::make_unique<QTimer>();
         pump->setInterval(0);
         QObject::connect(pump.get(), &QTimer::timeout, [this] {
@@ -162,17 +237,31 @@ public:
         QCoreApplication::processEvents();
     }
 
-    QString addFile(const QString& relative, const QByteArray& data, bool old = true) {
-        const QString path = nfe + u'/' + relative;
-        writeFile(path, data);
+    QByteArray nativo(const QString& relative) const {
+        return QFile::encodeName(nfe) + '/' + QFile::encodeName(relative);
+    }
+    // A file of the tree, its bytes remembered for the checks; `relative` may hold any bytes.
+    QByteArray addFile(const QByteArray& relative, const QByteArray& data, bool old = true) {
+        const QByteArray path = QFile::encodeName(nfe) + '/' + relative;
+        escrever(path, data);
         if (old)
-            envelhecer(path);
+            datar(path);
         originals[path] = data;
+        versoes.insert(data);
         return path;
     }
-    QString addFixture(const QString& relative, const char* fixture) {
-        return addFile(
-            relative, readFile(fixturePath(QStringLiteral("nfe/") + QString::fromLatin1(fixture))));
+    QByteArray addFile(const QString& relative, const QByteArray& data, bool old = true) {
+        return addFile(QFile::encodeName(relative), data, old);
+    }
+    QByteArray addFixture(const QString& relative, const char* name) {
+        return addFile(relative, fixture(name));
+    }
+    // What another program does to a file of the tree: its new bytes are what must be
+    // published in the end.
+    void rewrite(const QByteArray& path, const QByteArray& data) {
+        escrever(path, data);
+        originals[path] = data;
+        versoes.insert(data);
     }
 
     QStringList logLines() const { return form->MemoErros->toPlainText().split(u'\n'); }
@@ -182,55 +271,105 @@ public:
                          root.quote("/arqs/" + cnpj + "/%") + " ORDER BY id");
     }
 
-    // Where a file can be after a run: one place, and a stored file has its row and its
-    // remote copy; no row exists without its remote copy.
+    // After any run: every file in exactly one place (where it was, the backup tree or
+    // Erros), one row per document, every row's link serving that row's own invoice byte for
+    // byte, and every stored file served by its row.
     enum Lugar { Origem, Backup, Erros };
-    std::map<QString, Lugar> checkNothingLost() {
-        std::map<QString, Lugar> where;
-        QMap<QString, QString> rowPasta; // arquivo -> pasta
-        for (const auto& r : rows()) {
-            rowPasta.insert(*r[0], *r[1]);
-            const QString remote = ftpHome + QStringLiteral("/public_html") + *r[1] + u'/' + *r[0];
-            EXPECT_TRUE(QFile::exists(remote))
-                << "row without its remote copy: " << remote.toStdString();
+    struct Lugares {
+        std::map<QByteArray, Lugar> onde; // by the file's original native path
+        int contar(Lugar l) const {
+            int n = 0;
+            for (const auto& [path, lugar] : onde)
+                n += lugar == l;
+            return n;
         }
-        for (auto it = originals.begin(); it != originals.end(); ++it) {
-            const QString& path = it->first;
-            const QString name = QFileInfo(path).fileName();
-            int places = 0;
-            Lugar lugar = Origem;
-            if (QFile::exists(path)) {
-                ++places;
-                lugar = Origem;
-                EXPECT_EQ(readFile(path), it->second);
+        Lugar de(const char* nome) const {
+            for (const auto& [path, lugar] : onde)
+                if (path.endsWith(QByteArray("/") + nome))
+                    return lugar;
+            ADD_FAILURE() << "no such file " << nome;
+            return Origem;
+        }
+    };
+    Lugares checkNothingLost() {
+        QList<QByteArray> publicados;
+        std::set<QString> documentos;
+        for (const auto& r : rows("arquivo, pasta, link, chave_doc, cnumdoc, cserie, "
+                                  "ccnpj_destino, demissao, nvalortotal")) {
+            const QString& arquivo = *r[0];
+            const QString& pasta = *r[1];
+            EXPECT_EQ(*r[2], kSite + pasta + u'/' + arquivo);
+            const QString remote =
+                ftpHome + QStringLiteral("/public_html") + pasta + u'/' + arquivo;
+            const std::optional<QByteArray> copia = ler(QFile::encodeName(remote));
+            if (!copia) {
+                ADD_FAILURE() << "row without its remote copy: " << remote.toStdString();
+                continue;
             }
-            QDirIterator backup(bkp, {name}, QDir::Files, QDirIterator::Subdirectories);
-            while (backup.hasNext()) {
-                const QString b = backup.next();
-                if (readFile(b) != it->second)
-                    continue;
-                ++places;
-                lugar = b.startsWith(bkp + QStringLiteral("/Erros/")) ? Erros : Backup;
-                if (lugar == Backup) {
-                    EXPECT_TRUE(rowPasta.contains(name))
-                        << "stored without its row: " << name.toStdString();
-                    const QString remote = ftpHome + QStringLiteral("/public_html") +
-                                           rowPasta.value(name) + u'/' + name;
-                    EXPECT_TRUE(QFile::exists(remote) && readFile(remote) == it->second)
-                        << "stored without its remote copy: " << name.toStdString();
+            publicados << *copia;
+            try {
+                const TDadosNFe d = LerDadosNFeBytes(*copia, arquivo, QStringLiteral("N"),
+                                                     QStringLiteral("."), cnpj);
+                EXPECT_EQ(d.cnumdoc, *r[4])
+                    << "the link serves another invoice: " << remote.toStdString();
+                if (chaveDeAcesso(*r[3])) {
+                    EXPECT_EQ(d.chave_doc, *r[3]) << remote.toStdString();
+                }
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "the remote copy is no invoice: " << remote.toStdString() << ": "
+                              << e.what();
+            }
+            // A version that a file held: the newest waits for the next run when the file
+            // changed after its read.
+            EXPECT_TRUE(versoes.count(*copia))
+                << "remote copy unlike any file: " << remote.toStdString();
+            const QString documento =
+                pasta + u'|' +
+                (chaveDeAcesso(*r[3]) ? *r[3]
+                                      : QStringList{*r[4], *r[5], *r[6], *r[7], *r[8]}.join(u'|'));
+            EXPECT_TRUE(documentos.insert(documento).second)
+                << "two rows for one document: " << documento.toStdString();
+        }
+
+        // Every copy of each content on disk, by where it lies.
+        std::vector<QByteArray> guardados;
+        arquivosAbaixo(QFile::encodeName(bkp), guardados);
+        const QByteArray erros = QFile::encodeName(bkp) + "/Erros/";
+        Lugares out;
+        std::map<QByteArray, int> esperados, achados;
+        for (const auto& [path, bytes] : originals)
+            ++esperados[bytes];
+        for (const auto& [path, bytes] : originals) {
+            if (ler(path) == bytes) {
+                ++achados[bytes];
+                out.onde[path] = Origem;
+            }
+        }
+        for (const QByteArray& g : guardados) {
+            const std::optional<QByteArray> bytes = ler(g);
+            if (!bytes || !esperados.count(*bytes))
+                continue;
+            ++achados[*bytes];
+            const Lugar lugar = g.startsWith(erros) ? Erros : Backup;
+            if (lugar == Backup) {
+                EXPECT_TRUE(publicados.contains(*bytes))
+                    << "stored without its row and remote copy: " << g.toStdString();
+            }
+            // The file of that content and name that is not at its origin any more.
+            for (const auto& [path, original] : originals) {
+                const QByteArray nome = path.mid(path.lastIndexOf('/') + 1);
+                const QByteArray base = nome.left(nome.lastIndexOf('.'));
+                const QByteArray guardado = g.mid(g.lastIndexOf('/') + 1);
+                if (original == *bytes && !out.onde.count(path) && guardado.startsWith(base)) {
+                    out.onde[path] = lugar;
+                    break;
                 }
             }
-            EXPECT_EQ(places, 1) << path.toStdString();
-            where[name] = lugar;
         }
-        return where;
-    }
-
-    int count(const std::map<QString, Lugar>& where, Lugar l) {
-        int n = 0;
-        for (const auto& [name, lugar] : where)
-            n += lugar == l;
-        return n;
+        for (const auto& [bytes, n] : esperados)
+            EXPECT_EQ(achados[bytes], n) << "a file is in " << achados[bytes] << " places";
+        EXPECT_EQ(out.onde.size(), originals.size());
+        return out;
     }
 
     RootDb root;
@@ -242,7 +381,8 @@ public:
     int lastRow = -1;
     std::map<int, std::function<void()>> atRow;
     QList<int> progressSeen;
-    std::map<QString, QByteArray> originals;
+    std::map<QByteArray, QByteArray> originals; // native path -> the bytes it must keep
+    std::set<QByteArray> versoes;               // every content a file of the tree held
 };
 
 const QRegularExpression kStamp(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d "));
@@ -273,7 +413,7 @@ TEST_F(StorageRun, EmptyMonthFolderOnVsftpdIsEntered) {
     store();
     EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
         << form->MemoErros->toPlainText().toStdString();
-    EXPECT_EQ(count(checkNothingLost(), Backup), 1);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
 }
 
 void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
@@ -283,8 +423,8 @@ void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
                    f.file);
     addFile(QStringLiteral("ruim.xml"), "isto nao e XML");
     // A file still being written is left alone, without a log line.
-    const QString escrevendo = nfe + QStringLiteral("/escrevendo.xml");
-    writeFile(escrevendo, "<NFe><infNFe versao=\"4.00\"><ide>");
+    const QByteArray escrevendo = nativo(QStringLiteral("escrevendo.xml"));
+    escrever(escrevendo, "<NFe><infNFe versao=\"4.00\"><ide>");
     openWindow(ftp);
     QList<int> progress;
     QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
@@ -300,10 +440,10 @@ void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
         << log.toStdString();
     EXPECT_EQ(log.count(u'\n'), 1);
 
-    const auto where = checkNothingLost();
-    EXPECT_EQ(count(where, Backup), 5);
-    EXPECT_EQ(where.at(QStringLiteral("ruim.xml")), Erros);
-    EXPECT_TRUE(QFile::exists(escrevendo));
+    const Lugares where = checkNothingLost();
+    EXPECT_EQ(where.contar(Backup), 5);
+    EXPECT_EQ(where.de("ruim.xml"), Erros);
+    EXPECT_TRUE(ler(escrevendo));
     for (const Fixture& f : kFixtures)
         EXPECT_TRUE(
             QFile::exists(QStringLiteral("%1/%2/%3/%4")
@@ -336,7 +476,9 @@ void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
         EXPECT_EQ(r[0][size_t(i)].value_or(QStringLiteral("NULL")), expected[i]) << "column " << i;
 
     // Progress: one step per stored file, from 2 up to the number found (7 listed, 5 stored).
-    EXPECT_EQ(progress, (QList<int>{2, 3, 4, 5, 6}));
+    // The second run's listing finds one file: the bar keeps its position, shown at that
+    // smaller maximum.
+    EXPECT_EQ(progress, (QList<int>{2, 3, 4, 5, 6, 1}));
     // The run took files out and the tree still held one, so a second run followed at
     // once; it only read the file still being written.
     EXPECT_EQ(form->sFase, u"Leitura do XML");
@@ -363,16 +505,15 @@ TEST_F(StorageRun, EmptyTreeOpensTheDatabaseButNoFtpConnection) {
 }
 
 TEST_F(StorageRun, FortyFiveFilesRecycleTheConnectionAndTakeTheShortPath) {
-    const QByteArray doc = readFile(fixturePath(QStringLiteral("nfe/nfe-400.xml")));
     for (int i = 1; i <= 45; ++i)
-        addFile(QStringLiteral("lote/nota%1.xml").arg(i, 2, 10, QChar(u'0')), doc);
+        addFile(QStringLiteral("lote/nota%1.xml").arg(i, 2, 10, QChar(u'0')),
+                nota("nfe-400.xml", 100 + i));
     auto server = startOwnFtp();
     openWindow(ownFtp(*server));
     store();
     EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
         << form->MemoErros->toPlainText().toStdString();
-    const auto where = checkNothingLost();
-    EXPECT_EQ(count(where, Backup), 45);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 45);
     EXPECT_EQ(rows().size(), 45u);
 
     // Logged in at the start, after the 19th and after the 38th stored file.
@@ -412,140 +553,321 @@ TEST_F(StorageRun, EmptyMonthFolderOnTheServerIsEntered) {
     store();
     EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
         << form->MemoErros->toPlainText().toStdString();
-    EXPECT_EQ(count(checkNothingLost(), Backup), 1);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
 }
 
-// Failures that end a run: the phase logged, the message, and nothing lost.
-TEST_F(StorageRun, FailuresEndTheRunAndLoseNothing) {
-    struct Caso {
-        const char* name;
-        const char* perm; // permissions of the test's FTP server
-        std::function<void(StorageRun&, FtpServerProcess&, FtpSettings&, DbSettings&,
-                           QString& sCNPJ, QString& sPastaBKP)>
-            arrange;
-        int failAtRow; // -1: before any file; else at this row's pump
-        std::function<void(StorageRun&, FtpServerProcess&)> atRow;
-        const char* phase;
-        const char* messagePart;
-        int storedAtLeast, storedAtMost;
-    };
-    auto nothing = [](StorageRun&, FtpServerProcess&, FtpSettings&, DbSettings&, QString&,
-                      QString&) {};
-    const Caso casos[] = {
-        {"ftp server down before the run", "elradfmwMT",
-         [](StorageRun&, FtpServerProcess& s, FtpSettings&, DbSettings&, QString&, QString&) {
-             s.stop();
-         },
-         -1, nullptr, "Conexão FTP", "Socket Error # 111", 0, 0},
-        {"login refused", "elradfmwMT",
-         [](StorageRun&, FtpServerProcess&, FtpSettings& f, DbSettings&, QString&, QString&) {
-             f.password = QStringLiteral("errada12");
-         },
-         -1, nullptr, "Conexão FTP", "Authentication failed.", 0, 0},
-        {"account CNPJ that is no folder name", "elradfmwMT",
-         [](StorageRun&, FtpServerProcess&, FtpSettings&, DbSettings&, QString& c, QString&) {
-             c = QStringLiteral("12.345.678/0001-99");
-         },
-         -1, nullptr, "Conexão FTP", "sCNPJ", 0, 0},
-        {"upload refused", "elradfmMT", nothing, -1, nullptr, "Copia arquivo para FTP <put>",
-         "Not enough privileges", 0, 0},
-        {"ftp server stopped during the run", "elradfmwMT", nothing, 2,
-         [](StorageRun&, FtpServerProcess& s) { s.stop(); }, "Conexão com FTP", "Socket Error", 2,
-         2},
-        {"database connection killed during the run", "elradfmwMT", nothing, 2,
-         [](StorageRun& t, FtpServerProcess&) { t.root.killConnectionsOf(t.dbUser); },
-         "Inserção de Registro Banco Remoto", "Lost connection", 2, 2},
-    };
-    for (const Caso& c : casos) {
-        SCOPED_TRACE(c.name);
-        TearDown();
-        originals.clear();
-        atRow.clear();
-        SetUp();
-        for (int i = 0; i < 4; ++i)
-            addFixture(QStringLiteral("n%1.xml").arg(i), "nfe-400.xml");
-        auto server = startOwnFtp(QString::fromLatin1(c.perm));
-        FtpSettings ftp = ownFtp(*server);
-        DbSettings db = dbSettings();
-        QString sCNPJ = cnpj, sPastaBKP = bkp;
-        c.arrange(*this, *server, ftp, db, sCNPJ, sPastaBKP);
-        openWindow(ftp, sCNPJ, sPastaBKP);
-        if (c.atRow) {
-            FtpServerProcess* s = server.get();
-            auto act = c.atRow;
-            atRow[c.failAtRow] = [this, s, act] { act(*this, *s); };
-        }
-        store();
+// Failures that end a run: the phase logged, the message, and nothing lost. Each case sets up
+// its own servers and tree.
+struct Falha {
+    const char* nome;
+    const char* perm; // permissions of the test's FTP server
+    std::function<void(StorageRun&, FtpServerProcess&, FtpSettings&, DbSettings&, QString& sCNPJ)>
+        arrange;
+    int failAtRow; // -1: before any file; else at this row's pump
+    std::function<void(StorageRun&, FtpServerProcess&)> atRow;
+    const char* phase;
+    const char* messagePart;
+    int storedAtLeast, storedAtMost;
+    bool ftpLogin; // whether the run reached the FTP server
+};
 
-        // The phase line, then the stamped message (which may span lines).
-        const QStringList lines = logLines();
-        ASSERT_GE(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
-        EXPECT_EQ(lines[0], QString::fromUtf8(c.phase));
-        EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d  \\S"))
-                        .match(lines[1])
-                        .hasMatch())
-            << lines[1].toStdString();
-        EXPECT_TRUE(lines.mid(1).join(u'\n').contains(QString::fromUtf8(c.messagePart)))
-            << form->MemoErros->toPlainText().toStdString();
-        EXPECT_FALSE(form->MemoErros->toPlainText().contains(u'\r'));
-        EXPECT_TRUE(form->Timer1->isActive());
-        EXPECT_TRUE(form->BitArmazenar->isEnabled());
-        EXPECT_TRUE(form->BitListar->isEnabled());
-        EXPECT_FALSE(form->IdFTP.Connected());
-        // The lists still hold the entries of the failed run.
-        EXPECT_EQ(form->ListBoxArquivo->count(), 4);
-        const auto where = checkNothingLost();
-        EXPECT_GE(count(where, Backup), c.storedAtLeast);
-        EXPECT_LE(count(where, Backup), c.storedAtMost);
-        EXPECT_EQ(rows().size(), size_t(count(where, Backup)));
+void PrintTo(const Falha& f, std::ostream* os) { *os << f.nome; }
+
+class StorageRunFault : public StorageRun, public ::testing::WithParamInterface<Falha> {};
+
+const Falha kFalhas[] = {
+    {"database_down", "elradfmwMT",
+     [](StorageRun&, FtpServerProcess&, FtpSettings&, DbSettings& db, QString&) {
+         db.port = unsigned(freeTcpPort()); // nobody listens there
+     },
+     -1, nullptr, "" /* no phase was set yet */, "Can't connect", 0, 0, false},
+    {"ftp_server_down_before_the_run", "elradfmwMT",
+     [](StorageRun&, FtpServerProcess& s, FtpSettings&, DbSettings&, QString&) { s.stop(); }, -1,
+     nullptr, "Conexão FTP", "Socket Error # 111", 0, 0, false},
+    {"login_refused", "elradfmwMT",
+     [](StorageRun&, FtpServerProcess&, FtpSettings& f, DbSettings&, QString&) {
+         f.password = QStringLiteral("errada12");
+     },
+     -1, nullptr, "Conexão FTP", "Authentication failed.", 0, 0, false},
+    {"account_cnpj_that_is_no_folder_name", "elradfmwMT",
+     [](StorageRun&, FtpServerProcess&, FtpSettings&, DbSettings&, QString& c) {
+         c = QStringLiteral("12.345.678/0001-99");
+     },
+     -1, nullptr, "Conexão FTP", "sCNPJ", 0, 0, false},
+    {"upload_refused", "elradfmMT", nullptr, -1, nullptr, "Copia arquivo para FTP <put>",
+     "Not enough privileges", 0, 0, true},
+    {"ftp_server_stopped_during_the_run", "elradfmwMT", nullptr, 2,
+     [](StorageRun&, FtpServerProcess& s) { s.stop(); }, "Conexão com FTP", "Socket Error", 2, 2,
+     true},
+    {"database_connection_killed_during_the_run", "elradfmwMT", nullptr, 2,
+     [](StorageRun& t, FtpServerProcess&) { t.root.killConnectionsOf(t.dbUser); },
+     "Inserção de Registro Banco Remoto", "Lost connection", 2, 2, true},
+};
+
+TEST_P(StorageRunFault, EndsTheRunAndLosesNothing) {
+    const Falha& c = GetParam();
+    for (int i = 0; i < 4; ++i)
+        addFile(QStringLiteral("n%1.xml").arg(i), nota("nfe-400.xml", 10 + i));
+    auto server = startOwnFtp(QString::fromLatin1(c.perm));
+    FtpSettings ftp = ownFtp(*server);
+    DbSettings db = dbSettings();
+    QString sCNPJ = cnpj;
+    if (c.arrange)
+        c.arrange(*this, *server, ftp, db, sCNPJ);
+    openWindow(ftp, sCNPJ, {}, db);
+    if (c.atRow) {
+        FtpServerProcess* srv = server.get();
+        auto act = c.atRow;
+        atRow[c.failAtRow] = [this, srv, act] { act(*this, *srv); };
+    }
+    store();
+
+    // The phase line, then the stamped message (which may span lines).
+    const QStringList lines = logLines();
+    ASSERT_GE(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(lines[0], QString::fromUtf8(c.phase));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d  \\S"))
+                    .match(lines[1])
+                    .hasMatch())
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines.mid(1).join(u'\n').contains(QString::fromUtf8(c.messagePart)))
+        << form->MemoErros->toPlainText().toStdString();
+    EXPECT_FALSE(form->MemoErros->toPlainText().contains(u'\r'));
+    EXPECT_TRUE(form->Timer1->isActive());
+    EXPECT_TRUE(form->BitArmazenar->isEnabled());
+    EXPECT_TRUE(form->BitListar->isEnabled());
+    EXPECT_FALSE(form->IdFTP.Connected());
+    // The lists still hold the entries of the failed run.
+    EXPECT_EQ(form->ListBoxArquivo->count(), 4);
+    const Lugares where = checkNothingLost();
+    EXPECT_GE(where.contar(Backup), c.storedAtLeast);
+    EXPECT_LE(where.contar(Backup), c.storedAtMost);
+    EXPECT_EQ(rows().size(), size_t(where.contar(Backup)));
+    if (!c.ftpLogin) {
+        EXPECT_EQ(server->logins(), 0);
     }
 }
 
-TEST_F(StorageRun, DatabaseDownEndsTheRunBeforeAnyFile) {
-    addFixture(QStringLiteral("nfe-400.xml"), "nfe-400.xml");
-    auto server = startOwnFtp();
-    Configuracao c = configuracaoPadrao();
-    c.sPastaNFE = nfe;
-    c.sPastaBKP = bkp;
-    c.sCNPJ = cnpj;
-    c.sVirgula = QStringLiteral("S");
-    DbSettings db = dbSettings();
-    db.port = unsigned(freeTcpPort()); // nobody listens there
-    dmdb = std::make_unique<Tdmdb>(std::function<void()>{}, db);
-    form = std::make_unique<TFormDlgAcesso>(c, *dmdb, ownFtp(*server));
-    form->regional = [] { return QLocale(QStringLiteral("pt_BR")); };
-    store();
-    const QStringList lines = logLines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], QString()); // no phase was set yet
-    EXPECT_TRUE(lines[1].contains(QStringLiteral("Can't connect"))) << lines[1].toStdString();
-    EXPECT_EQ(server->logins(), 0);
-    EXPECT_EQ(checkNothingLost().begin()->second, Origem);
-}
+INSTANTIATE_TEST_SUITE_P(Falhas, StorageRunFault, ::testing::ValuesIn(kFalhas),
+                         [](const ::testing::TestParamInfo<Falha>& i) {
+                             return std::string(i.param.nome);
+                         });
 
-TEST_F(StorageRun, FailedMoveIsLoggedAndTheRunGoesOn) {
-    addFixture(QStringLiteral("a.xml"), "nfe-400.xml");
-    addFixture(QStringLiteral("b.xml"), "nfe-310-dest-cpf.xml");
+// The backup tree refuses the move three runs running, then takes it: the document is
+// registered and published once, and its file ends in the backup.
+TEST_F(StorageRun, FailedMovesNeverRegisterTheDocumentAgain) {
+    addFile(QStringLiteral("a.xml"), nota("nfe-400.xml", 31));
+    addFile(QStringLiteral("b.xml"), nota("nfeproc-400-protocolada.xml", 32));
     auto server = startOwnFtp();
     // A backup root below a plain file: no folder can be made there.
-    writeFile(work.path() + QStringLiteral("/arquivo"), "x");
-    openWindow(ownFtp(*server), {}, work.path() + QStringLiteral("/arquivo/BKP"));
+    const QString bloqueio = work.path() + QStringLiteral("/bloqueio");
+    writeFile(bloqueio, "x");
+    openWindow(ownFtp(*server), {}, bloqueio + QStringLiteral("/BKP"));
+    bkp = bloqueio + QStringLiteral("/BKP");
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE(run);
+        store();
+        const QStringList lines = logLines();
+        EXPECT_EQ(lines.size(), 2 * run) << form->MemoErros->toPlainText().toStdString();
+        for (const QString& l : lines) {
+            EXPECT_TRUE(kStamp.match(l).hasMatch()) << l.toStdString();
+            EXPECT_TRUE(l.contains(QStringLiteral("Erro ao mover o arquivo: "))) << l.toStdString();
+        }
+        EXPECT_EQ(checkNothingLost().contar(Origem), 2);
+        EXPECT_EQ(rows().size(), 2u);
+    }
+    ASSERT_TRUE(QFile::remove(bloqueio));
+    store();
+    EXPECT_EQ(logLines().size(), 6);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 2);
+    EXPECT_EQ(rows().size(), 2u);
+    // Each run logged in once: no chained runs while nothing could leave the tree.
+    EXPECT_EQ(server->logins(), 4);
+}
+
+// Whatever ends a run between the commit and the move (a kill, a power cut), the next run,
+// in a new program, only moves the file.
+TEST_F(StorageRun, AStopBetweenTheCommitAndTheMove) {
+    addFile(QStringLiteral("a.xml"), nota("nfeproc-310-protocolada.xml", 41));
+    addFile(QStringLiteral("b.xml"), nota("nfe-310-dest-cpf.xml", 42));
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    // The process dies right after the first commit.
+    form->aoPassarArquivo = [](EtapaArquivo etapa, const QByteArray&) {
+        if (etapa == EtapaArquivo::Confirmado)
+            throw std::runtime_error("parada simulada");
+    };
+    store();
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(checkNothingLost().contar(Origem), 2);
+
+    openWindow(ownFtp(*server)); // a new start of the program
+    store();
+    EXPECT_EQ(rows().size(), 2u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 2);
+}
+
+// The server commits, but its answer is lost with the connection: the run ends, and the next
+// one finds the document registered.
+TEST_F(StorageRun, ACommitWhoseAnswerIsLost) {
+    addFile(QStringLiteral("a.xml"), nota("nfeproc-400-protocolada.xml", 51));
+    addFile(QStringLiteral("b.xml"), nota("nfe-400.xml", 52));
+    auto server = startOwnFtp();
+    DbProxy proxy(testDb().port, work.path() + QStringLiteral("/perder-commit"));
+    DbSettings db = dbSettings();
+    db.port = unsigned(proxy.port());
+    openWindow(ownFtp(*server), {}, {}, db);
+    form->aoPassarArquivo = [&proxy](EtapaArquivo etapa, const QByteArray&) {
+        if (etapa == EtapaArquivo::Publicado)
+            proxy.perderRespostaDoProximoCommit();
+    };
     store();
     const QStringList lines = logLines();
-    ASSERT_EQ(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
-    for (const QString& l : lines) {
-        EXPECT_TRUE(kStamp.match(l).hasMatch()) << l.toStdString();
-        EXPECT_TRUE(l.contains(QStringLiteral("Erro ao mover o arquivo: "))) << l.toStdString();
-    }
-    // Both stay where they were (stored and published); no second run was chained.
-    const auto where = checkNothingLost();
-    EXPECT_EQ(count(where, Origem), 2);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[0], u"Inserção de Registro Banco Remoto");
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("Lost connection"))) << lines[1].toStdString();
+    EXPECT_EQ(rows().size(), 1u) << "the server did commit";
+    EXPECT_EQ(checkNothingLost().contar(Origem), 2);
+
+    form->aoPassarArquivo = {};
+    store();
+    EXPECT_EQ(logLines().size(), 2) << form->MemoErros->toPlainText().toStdString();
     EXPECT_EQ(rows().size(), 2u);
-    EXPECT_EQ(server->logins(), 1);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 2);
+}
+
+// Two invoices of one issuer and month under one name get two rows and two remote copies;
+// a later copy of a published invoice gets neither.
+TEST_F(StorageRun, SameNameTwoInvoicesAndALaterCopy) {
+    const QByteArray loja1 = nota("nfe-400.xml", 61);
+    addFile(QStringLiteral("loja1/nota.xml"), loja1);
+    addFile(QStringLiteral("loja2/nota.xml"), nota("nfe-400.xml", 62));
+    addFile(QStringLiteral("loja3/nota.xml"), nota("nfeproc-400-protocolada.xml", 63));
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    store();
+    EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+        << form->MemoErros->toPlainText().toStdString();
+    QStringList arquivos;
+    for (const auto& r : rows())
+        arquivos << *r[0];
+    arquivos.sort();
+    EXPECT_EQ(arquivos, (QStringList{"nota (2).xml", "nota.xml", "nota.xml"}));
+    EXPECT_EQ(checkNothingLost().contar(Backup), 3);
+
+    // The same invoice copied into the tree again, under another name and in another folder.
+    addFile(QStringLiteral("loja4/copia.xml"), loja1);
+    addFile(QStringLiteral("loja5/nota.xml"), loja1);
+    store();
+    EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+        << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(rows().size(), 3u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 5);
+}
+
+// What is published is what was read, and what is moved is what was published: a file
+// rewritten after its read stays, with a log line, and the next run publishes the new bytes
+// over the document's own copy.
+TEST_F(StorageRun, AFileRewrittenAfterItWasRead) {
+    const QByteArray a = addFile(QStringLiteral("a.xml"), nota("nfe-400.xml", 71));
+    QByteArray segunda = nota("nfe-400.xml", 71);
+    segunda.replace("<xNome>", "<xNome>Novo ");
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    form->aoPassarArquivo = [&](EtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa == EtapaArquivo::Publicado && caminho == a)
+            rewrite(a, segunda);
+    };
+    store();
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 1) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("Erro ao mover o arquivo: a.xml (") +
+                                  motivoArquivoAlterado() + u')'))
+        << lines[0].toStdString();
+    EXPECT_EQ(checkNothingLost().contar(Origem), 1);
+
+    form->aoPassarArquivo = {};
+    store();
+    EXPECT_EQ(logLines().size(), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(ler(QFile::encodeName(ftpHome + QStringLiteral("/public_html/arqs/") + cnpj +
+                                    QStringLiteral("/52567322000119/202104/a.xml"))),
+              segunda);
+}
+
+// The same while the file is copied into a backup tree on another file system.
+TEST_F(StorageRun, AFileRewrittenDuringACopyToAnotherFileSystem) {
+    QTemporaryDir outro(QStringLiteral("/dev/shm/quarvel-XXXXXX"));
+    ASSERT_TRUE(outro.isValid());
+    bkp = outro.path() + QStringLiteral("/BKP");
+    const QByteArray a = addFile(QStringLiteral("a.xml"), nota("nfce-400-sem-prologo.xml", 81));
+    QByteArray segunda = nota("nfce-400-sem-prologo.xml", 81);
+    segunda.replace("<xNome>", "<xNome>Novo ");
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server), {}, bkp);
+    filemove_testing::aoColocarCopia([&] { rewrite(a, segunda); });
+    store();
+    filemove_testing::aoColocarCopia({});
+    EXPECT_EQ(logLines().size(), 1) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(checkNothingLost().contar(Origem), 1);
+    store();
+    EXPECT_EQ(logLines().size(), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(ler(QFile::encodeName(ftpHome + QStringLiteral("/public_html/arqs/") + cnpj +
+                                    QStringLiteral("/23285089000185/202003/a.xml"))),
+              segunda);
+}
+
+// Names as they lie on disk: a Latin-1 folder is stored from like any other; a Latin-1 file
+// name cannot be sent to the FTP server, so it is logged once and goes to Erros; a line feed
+// in a name cannot forge a log line; an unreadable file dated in the future is no file being
+// written.
+TEST_F(StorageRun, NamesAndDatesThatUsedToBeSkipped) {
+    addFile(QByteArray("Mar\xe7o/a.xml"), nota("nfe-400.xml", 91));
+    addFile(QByteArray("nota\xe7.xml"), nota("nfe-400.xml", 92));
+    addFile(QByteArray("linha\nforjada.xml"), "<x/>");
+    const QByteArray futuro = addFile(QStringLiteral("futuro.xml"), "isto nao e XML");
+    datar(futuro, -24 * 3600);
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    store();
+
+    // Unreadable lines end with a line feed, which leaves an empty line after each.
+    const QStringList lines = logLines().filter(QRegularExpression(QStringLiteral(".")));
+    ASSERT_EQ(lines.size(), 3) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_TRUE(lines.contains(
+        QRegularExpression(QStringLiteral("^.{17}Nome de arquivo impróprio para o servidor FTP: "
+                                          "nota\\\\xe7\\.xml \\(o nome não está em UTF-8\\)$"))))
+        << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines.contains(QRegularExpression(
+        QStringLiteral("^.{17}Erro ao processar o arquivo: linha\\\\nforjada\\.xml$"))))
+        << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines.contains(
+        QRegularExpression(QStringLiteral("^.{17}Erro ao processar o arquivo: futuro\\.xml$"))));
+
+    const Lugares where = checkNothingLost();
+    EXPECT_EQ(where.de("a.xml"), Backup);
+    EXPECT_EQ(where.de("nota\xe7.xml"), Erros);
+    EXPECT_EQ(where.de("linha\nforjada.xml"), Erros);
+    EXPECT_EQ(where.de("futuro.xml"), Erros);
+    EXPECT_TRUE(ler(QFile::encodeName(bkp) + "/Erros/nota\xe7.xml"));
+}
+
+// A tree that holds only a file being written logs in to nothing.
+TEST_F(StorageRun, OnlyAFileBeingWrittenOpensNoFtpConnection) {
+    escrever(nativo(QStringLiteral("escrevendo.xml")), "<NFe><infNFe versao=\"4.00\"><ide>");
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    store();
+    EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty());
+    EXPECT_EQ(server->logins(), 0);
+    EXPECT_EQ(form->ListBoxArquivo->count(), 1);
 }
 
 TEST_F(StorageRun, ADocumentRefusedEveryTimeNoLongerHoldsBackTheOthers) {
-    QByteArray bad = readFile(fixturePath(QStringLiteral("nfe/nfe-400.xml")));
+    QByteArray bad = fixture("nfe-400.xml");
     const qsizetype at = bad.indexOf("<dest>");
     ASSERT_GT(at, 0);
     const qsizetype name = bad.indexOf("<xNome>", at);
@@ -553,13 +875,13 @@ TEST_F(StorageRun, ADocumentRefusedEveryTimeNoLongerHoldsBackTheOthers) {
     bad.replace(name + 7, end - name - 7, QByteArray(300, 'X')); // longer than its column
     addFile(QStringLiteral("0-ruim.xml"), bad);
     for (int i = 1; i <= 3; ++i)
-        addFixture(QStringLiteral("%1-boa.xml").arg(i), "nfe-400.xml");
+        addFile(QStringLiteral("%1-boa.xml").arg(i), nota("nfe-400.xml", 100 + i));
     openWindow(sharedFtp());
     store(); // ends at the refused document, wherever the listing put it
     store(); // takes it up last
-    const auto where = checkNothingLost();
-    EXPECT_EQ(count(where, Backup), 3);
-    EXPECT_EQ(where.at(QStringLiteral("0-ruim.xml")), Origem);
+    const Lugares where = checkNothingLost();
+    EXPECT_EQ(where.contar(Backup), 3);
+    EXPECT_EQ(where.de("0-ruim.xml"), Origem);
     const QStringList lines = logLines();
     EXPECT_EQ(lines.count(QStringLiteral("Inserção de Registro Banco Remoto")), 2);
     EXPECT_EQ(form->ListBoxArquivo->item(form->ListBoxArquivo->count() - 1)->text(), u"0-ruim.xml");
@@ -567,7 +889,7 @@ TEST_F(StorageRun, ADocumentRefusedEveryTimeNoLongerHoldsBackTheOthers) {
 
 TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
     for (int i = 0; i < 3; ++i)
-        addFixture(QStringLiteral("n%1.xml").arg(i), "nfe-400.xml");
+        addFile(QStringLiteral("n%1.xml").arg(i), nota("nfe-400.xml", 200 + i));
     openWindow(sharedFtp());
     form->trayAvailable = [] { return true; };
     int listedDuring = -1;
@@ -579,13 +901,13 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
         form->Timer1Timer();
         listedDuring = form->ListBoxArquivo->count();
         // A new file found by the listing at the end is stored by the run that follows.
-        addFixture(QStringLiteral("nova.xml"), "nfe-310-dest-cpf.xml");
+        addFile(QStringLiteral("nova.xml"), nota("nfe-310-dest-cpf.xml", 204));
         form->Fechar1->trigger();
     };
     lastRow = -1;
     form->BitArmazenar->click();
     EXPECT_EQ(listedDuring, 3);
-    EXPECT_EQ(count(checkNothingLost(), Backup), 4);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 4);
     EXPECT_TRUE(form->isVisible()); // closes once the handler has returned
     QTest::qWait(50);
     EXPECT_FALSE(form->isVisible());

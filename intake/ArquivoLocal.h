@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+#include <optional>
+#include <sys/types.h>
+
+// A file descriptor that closes itself.
+class Descritor {
+public:
+    explicit Descritor(int fd = -1) : fd_(fd) {}
+    ~Descritor() { fechar(); }
+    Descritor(Descritor&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Descritor& operator=(Descritor&& o) noexcept;
+    Descritor(const Descritor&) = delete;
+    Descritor& operator=(const Descritor&) = delete;
+
+    int get() const { return fd_; }
+    bool valido() const { return fd_ >= 0; }
+    // Closes now; the result of close(2), errno kept, for writes that must reach the disk.
+    int fechar() noexcept;
+
+private:
+    int fd_;
+};
+
+// Which file a path named, and in which state: a file replaced, rewritten, grown or touched
+// since compares unequal.
+struct IdentidadeArquivo {
+    dev_t dispositivo = 0;
+    ino_t inode = 0;
+    qint64 tamanho = 0;
+    qint64 modificacaoNs = 0;
+    bool operator==(const IdentidadeArquivo&) const = default;
+};
+
+IdentidadeArquivo identidadeDe(const struct stat& st);
+// Of the file a path names, links followed; nothing when it cannot be reached.
+std::optional<IdentidadeArquivo> identidadeDoCaminho(const QByteArray& caminho);
+// Of an open file.
+std::optional<IdentidadeArquivo> identidadeDoDescritor(int fd);
