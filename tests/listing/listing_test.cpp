@@ -1,4 +1,5 @@
 #include "Busca.h"
+#include "Nomes.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -178,4 +179,38 @@ TEST(Listing, NamesAreKeptAsTheirBytes) {
         EXPECT_EQ(::access(l.caminho(i).constData(), F_OK), 0) << l.caminho(i).toStdString();
     }
     EXPECT_TRUE(l.arquivos.contains("nota\xe7\xe3o.xml"));
+}
+
+TEST(Nomes, ReadableNumberedAndSafe) {
+    const struct {
+        QByteArray nativo;
+        std::optional<QString> texto;
+        QString legivel;
+    } nomes[] = {
+        {"nota.xml", QStringLiteral("nota.xml"), QStringLiteral("nota.xml")},
+        {"a\xc3\xa7\xc3\xa3o.xml", QStringLiteral("ação.xml"), QStringLiteral("ação.xml")},
+        {"Mar\xe7o", std::nullopt, QStringLiteral("Mar\\xe7o")},
+        {"a\xc3", std::nullopt, QStringLiteral("a\\xc3")},
+        {"linha\nnova\r\t.xml", QStringLiteral("linha\nnova\r\t.xml"),
+         QStringLiteral("linha\\nnova\\r\\t.xml")},
+        {"x\x7f\xc2\x85\xe2\x80\xa8.xml", QString::fromUtf8("x\x7f\xc2\x85\xe2\x80\xa8.xml"),
+         QStringLiteral("x\\x7f\\x85\\u2028.xml")},
+        {"\xff\nok\xc3\xa9", std::nullopt, QStringLiteral("\\xff\\nokU").replace(u'U', u'é')},
+    };
+    for (const auto& n : nomes) {
+        SCOPED_TRACE(n.nativo.toStdString());
+        EXPECT_EQ(nomeComoTexto(n.nativo), n.texto);
+        EXPECT_EQ(nomeLegivel(n.nativo), n.legivel);
+    }
+
+    EXPECT_EQ(nomeNumerado(QStringLiteral("nota.xml"), 1), u"nota.xml");
+    EXPECT_EQ(nomeNumerado(QStringLiteral("nota.xml"), 2), u"nota (2).xml");
+    EXPECT_EQ(nomeNumerado(QStringLiteral("a.b.xml"), 3), u"a.b (3).xml");
+    EXPECT_EQ(nomeNumerado(QStringLiteral(".xml"), 2), u".xml (2)");
+    EXPECT_EQ(nomeNumerado(QByteArray("Mar\xe7o.xml"), 10), QByteArray("Mar\xe7o (10).xml"));
+
+    for (const char* bom : {"52567322000119", "A1b2", "0"})
+        EXPECT_TRUE(nomeDePastaSeguro(QString::fromLatin1(bom))) << bom;
+    for (const char* ruim : {"", "..", "12.345", "a/b", "ção", "a b", "1\n"})
+        EXPECT_FALSE(nomeDePastaSeguro(QString::fromUtf8(ruim))) << ruim;
 }
