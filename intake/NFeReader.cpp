@@ -233,22 +233,38 @@ QString textoFilho(const xmlNode* parent, const char* name) {
     return textoDe(procurarFilho(parent, name), name);
 }
 
-// The attribute's own nodes only: expanding entity references here could be an
-// amplification bomb.
-QString atributoVersao(const xmlNode* infNFe) {
-    for (const xmlAttr* a = infNFe->properties; a; a = a->next) {
-        if (a->ns || !xmlStrEqual(a->name, xc("versao")))
+// An attribute without a namespace, from its own nodes only: expanding entity references
+// here could be an amplification bomb.
+std::optional<QString> atributo(const xmlNode* el, const char* nome) {
+    for (const xmlAttr* a = el->properties; a; a = a->next) {
+        if (a->ns || !xmlStrEqual(a->name, xc(nome)))
             continue;
         QString value;
         for (const xmlNode* c = a->children; c; c = c->next) {
             if (c->type != XML_TEXT_NODE)
-                ilegivel(QStringLiteral("atributo versao com referência a entidade"));
+                ilegivel(QStringLiteral("atributo %1 com referência a entidade")
+                             .arg(QLatin1String(nome)));
             if (c->content)
                 value += QString::fromUtf8(reinterpret_cast<const char*>(c->content));
         }
         return value;
     }
+    return std::nullopt;
+}
+
+QString atributoVersao(const xmlNode* infNFe) {
+    if (std::optional<QString> v = atributo(infNFe, "versao"))
+        return *v;
     ilegivel(QStringLiteral("infNFe sem atributo versao"));
+}
+
+bool chaveDeAcesso(const QString& s) {
+    if (s.size() != 44)
+        return false;
+    for (QChar c : s)
+        if (!digitoAscii(c))
+            return false;
+    return true;
 }
 
 // Layout 3.10 and every later layout carry dhEmi; the earlier ones dEmi.
@@ -345,6 +361,14 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
         d.chave_doc = textoFilho(exigirFilho(protNFe, "infProt"), "chNFe");
     else
         d.chave_doc = fileName.size() > 8 ? fileName.left(fileName.size() - 8) : QString();
+
+    if (procurarFilho(raiz, "protNFe") && chaveDeAcesso(d.chave_doc)) {
+        d.chaveAcesso = d.chave_doc;
+    } else {
+        const QString id = atributo(infNFe, "Id").value_or(QString());
+        if (id.startsWith(QLatin1String("NFe")) && chaveDeAcesso(id.mid(3)))
+            d.chaveAcesso = id.mid(3);
+    }
     return d;
 }
 

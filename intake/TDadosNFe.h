@@ -16,6 +16,11 @@ struct TDadosNFe {
     double nvalortotal = 0.0;
     QString chave_doc;
 
+    // The invoice's own access key (44 digits) where the document states one: chNFe of its
+    // protocol, else the Id of infNFe ("NFe" + key); empty otherwise. Unlike chave_doc it never
+    // comes from the file name, which tells a document apart only when it is made of the key.
+    QString chaveAcesso;
+
     // Composed within the read: the bare file name (registry `arquivo`) and the remote
     // folder "/arqs/" + sCNPJ + "/" + ccnpj_origem + "/" + yyyymm.
     QString arquivo;

@@ -225,7 +225,8 @@ long long parseInt(const char* text, unsigned long length) {
     return v;
 }
 
-// An NF-e access key: 44 digits, from the protocol or from a file name made of it.
+// An NF-e access key: 44 digits. A row's chave_doc holds one when the protocol gave it or the
+// file name was made of it.
 bool chaveDeAcesso(const QString& chave) {
     if (chave.size() != 44)
         return false;
@@ -378,7 +379,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         .data("demissao", dados.demissao)
         .real("nvalortotal", dados.nvalortotal)
         .texto("pasta", pasta)
-        .texto("chave_doc", dados.chave_doc)
+        .texto("chave_doc", dados.chaveAcesso)
         .texto("cnumdoc", dados.cnumdoc)
         .texto("arquivo", arquivo)
         .texto("arquivo", padraoNumerados(arquivo));
@@ -388,7 +389,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
                               "arquivo LIKE ? ESCAPE '!') ORDER BY id");
     select.bind(busca);
     select.execute();
-    const bool comChave = chaveDeAcesso(dados.chave_doc);
+    const bool comChave = chaveDeAcesso(dados.chaveAcesso);
     QSet<QString> ocupados;
     for (const auto& r : select.rows()) {
         if (!r[0] || r[1] != pasta)

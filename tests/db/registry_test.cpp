@@ -39,7 +39,7 @@ TDadosNFe documento(const QString& nome, const QDate& emissao, double valor) {
     d.ccnpj_destino = QStringLiteral("44555666000172");
     d.cnome_destino = QStringLiteral("Comércio São João Ação Ltda");
     d.nvalortotal = valor;
-    d.chave_doc = novaChave();
+    d.chave_doc = d.chaveAcesso = novaChave();
     return d;
 }
 
@@ -218,16 +218,17 @@ TEST_F(Registry, EachDocumentOnceAndEachCopyItsOwnName) {
     const TDadosNFe a = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     TDadosNFe b = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     TDadosNFe c = b;
-    c.chave_doc = novaChave();
+    c.chave_doc = c.chaveAcesso = novaChave();
     // Without an access key (no protocol, a file name that is no key) the number, series,
     // recipient, date and total tell documents apart.
     TDadosNFe semChave = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     semChave.chave_doc = QStringLiteral("nota");
+    semChave.chaveAcesso.clear();
     semChave.cnumdoc = QStringLiteral("777");
     TDadosNFe outroSemChave = semChave;
     outroSemChave.cnumdoc = QStringLiteral("778");
     TDadosNFe mesmaNotaComProtocolo = outroSemChave; // the NFe became its nfeProc
-    mesmaNotaComProtocolo.chave_doc = novaChave();
+    mesmaNotaComProtocolo.chave_doc = mesmaNotaComProtocolo.chaveAcesso = novaChave();
 
     EXPECT_EQ(registrar(a, nota), std::pair(nota, true));
     EXPECT_EQ(registrar(a, nota), std::pair(nota, false));

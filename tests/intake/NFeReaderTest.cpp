@@ -66,6 +66,7 @@ TEST(LerDadosNFe, RealDocumentsReadToTheirFields) {
             EXPECT_EQ(d.cnome_destino, QString::fromUtf8(f.cnome_destino));
             EXPECT_EQ(d.nvalortotal, f.nvalortotal);
             EXPECT_EQ(d.chave_doc, QString::fromUtf8(f.chave_doc));
+            EXPECT_EQ(d.chaveAcesso, QString::fromUtf8(f.chave_doc)); // the protocol's or the Id
             EXPECT_EQ(d.arquivo, QString::fromUtf8(f.nome));
             EXPECT_EQ(d.pasta, QStringLiteral("/arqs/11222333000181/") + f.ccnpj_origem + u'/' +
                                    QString::fromUtf8(f.demissao).remove(u'-').left(6));
@@ -229,6 +230,24 @@ const std::vector<Caso> kCasos = {
      "chave_doc", "43180906929383000163550010000000261000010301"},
     {"protocol without infProt", protocolo("<cStat>100</cStat>"), "chave_doc", "!infProt"},
     {"infProt without chNFe", protocolo("<infProt><cStat>100</cStat></infProt>"), "chave_doc", ""},
+    // The invoice's own key: the protocol's, else infNFe's Id, never the file name.
+    {"own key from the Id",
+     {{"Id=\"NFe1\"", "Id=\"NFe35210458716523000119550010000000221922299869\""}},
+     "chaveAcesso",
+     "35210458716523000119550010000000221922299869",
+     "S",
+     true,
+     "a.xml"},
+    {"own key from the protocol",
+     protocolo("<infProt><chNFe>43180906929383000163550010000000261000010301</chNFe></infProt>"),
+     "chaveAcesso", "43180906929383000163550010000000261000010301"},
+    {"no own key from a key-shaped name",
+     {},
+     "chaveAcesso",
+     "",
+     "S",
+     true,
+     "43180906929383000163550010000000261000010301-nfe.xml"},
     {"control character in the name", {}, "cnumdoc", "!nome", "S", true, "a\nb.xml"},
     {"arquivo and pasta", {}, "pasta", "/arqs/11222333000181/52567322000119/202104"},
 

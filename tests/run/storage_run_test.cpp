@@ -58,17 +58,20 @@ QByteArray fixture(const char* name) {
     return readFile(fixturePath(QStringLiteral("nfe/") + QString::fromLatin1(name)));
 }
 
-// A distinct invoice made from a fixture: its number and, where it has one, its access key
-// carry `numero`, so that no two of them are one document.
+// A distinct invoice made from a fixture: its number and its access keys (infNFe's Id, the
+// protocol's chNFe) carry `numero`, so that no two of them are one document.
 QByteArray nota(const char* name, int numero) {
     QByteArray xml = fixture(name);
     const qsizetype a = xml.indexOf("<nNF>") + 5;
     const qsizetype b = xml.indexOf("</nNF>", a);
     EXPECT_GT(a, 4);
     xml.replace(a, b - a, QByteArray::number(numero));
-    const qsizetype c = xml.indexOf("<chNFe>");
-    if (c >= 0)
-        xml.replace(c + 7 + 25, 9, QByteArray::number(numero).rightJustified(9, '0'));
+    const QByteArray digitos = QByteArray::number(numero).rightJustified(9, '0');
+    for (const char* antes : {"Id=\"NFe", "<chNFe>"}) {
+        const qsizetype k = xml.indexOf(antes);
+        if (k >= 0)
+            xml.replace(k + qsizetype(qstrlen(antes)) + 25, 9, digitos);
+    }
     return xml;
 }
 
