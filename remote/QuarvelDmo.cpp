@@ -202,6 +202,7 @@ public:
                 }
             }
         }
+        mysql_stmt_free_result(m_stmt);
         return out;
     }
 
@@ -249,7 +250,20 @@ QString padraoNumerados(const QString& arquivo) {
     return escapar(modelo.left(abre)) + QStringLiteral(" (%)") + escapar(modelo.mid(abre + 4));
 }
 
+// The document's rows and the rows holding its name or a numbered one, in the order they
+// were written, with whether each has the document's number, series, recipient, date and
+// total.
+constexpr std::string_view kBuscaDocumento =
+    "SELECT arquivo, pasta, chave_doc, (cnumdoc = ? AND cserie = ? AND ccnpj_destino = ? AND "
+    "demissao = ? AND nvalortotal = ?) FROM docs WHERE pasta = ? AND (chave_doc = ? OR "
+    "cnumdoc = ? OR arquivo = ? OR arquivo LIKE ? ESCAPE '!') ORDER BY id";
+
 } // namespace
+
+struct Tdmdb::Comandos {
+    std::unique_ptr<Statement> busca;
+    std::unique_ptr<Statement> insercao;
+};
 
 Tdmdb::Tdmdb(std::function<void()> dataModuleCreate, DbSettings settings)
     : m_dataModuleCreate(std::move(dataModuleCreate)), m_settings(std::move(settings)) {
@@ -266,6 +280,7 @@ void Tdmdb::DataModuleCreate() {
 bool Tdmdb::Conectado() const { return m_mysql != nullptr; }
 
 void Tdmdb::closeConnection() noexcept {
+    m_comandos.reset(); // statements die with their connection
     if (m_mysql)
         mysql_close(m_mysql);
     m_mysql = nullptr;
@@ -369,9 +384,10 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
                                         const QString& pasta) {
     execute("START TRANSACTION");
 
-    // The document's rows and the rows holding its name or a numbered one, in the order they
-    // were written. The comparisons are made here again: the customer's collation may fold
-    // letter case.
+    if (!m_comandos)
+        m_comandos = std::make_unique<Comandos>();
+    if (!m_comandos->busca)
+        m_comandos->busca = std::make_unique<Statement>(m_mysql, kBuscaDocumento);
     Parametros busca;
     busca.texto("cnumdoc", dados.cnumdoc)
         .texto("cserie", dados.cserie)
@@ -383,12 +399,10 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         .texto("cnumdoc", dados.cnumdoc)
         .texto("arquivo", arquivo)
         .texto("arquivo", padraoNumerados(arquivo));
-    Statement select(m_mysql, "SELECT arquivo, pasta, chave_doc, (cnumdoc = ? AND cserie = ? AND "
-                              "ccnpj_destino = ? AND demissao = ? AND nvalortotal = ?) FROM docs "
-                              "WHERE pasta = ? AND (chave_doc = ? OR cnumdoc = ? OR arquivo = ? OR "
-                              "arquivo LIKE ? ESCAPE '!') ORDER BY id");
+    Statement& select = *m_comandos->busca;
     select.bind(busca);
     select.execute();
+    // The comparisons are made here again: the customer's collation may fold letter case.
     const bool comChave = chaveDeAcesso(dados.chaveAcesso);
     QSet<QString> ocupados;
     for (const auto& r : select.rows()) {
@@ -426,10 +440,12 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         .textoLongo("xml", QString())
         .texto("link", site + pasta + u'/' + nome)
         .texto("creferencia", mmyyyy(dados.demissao));
-    Statement insert(m_mysql, "INSERT INTO docs (" + linha.colunas() + ") VALUES (" +
-                                  linha.marcadores() + ")");
-    insert.bind(linha);
-    insert.execute();
+    if (!m_comandos->insercao)
+        m_comandos->insercao =
+            std::make_unique<Statement>(m_mysql, "INSERT INTO docs (" + linha.colunas() +
+                                                     ") VALUES (" + linha.marcadores() + ")");
+    m_comandos->insercao->bind(linha);
+    m_comandos->insercao->execute();
     m_registroPendente = true;
     return {nome, true};
 }

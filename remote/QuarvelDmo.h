@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -74,6 +75,9 @@ public:
     int Seql(const QString& sTipo) noexcept;
 
 private:
+    // The statements of the registry, prepared once per connection.
+    struct Comandos;
+
     void execute(const char* sql);
     void closeConnection() noexcept;
     // The one rule after a failed statement: a lost connection is closed (the server rolls
@@ -87,5 +91,6 @@ private:
     std::function<void()> m_dataModuleCreate;
     DbSettings m_settings;
     MYSQL* m_mysql = nullptr;
+    std::unique_ptr<Comandos> m_comandos;
     bool m_registroPendente = false;
 };
