@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,15 +16,12 @@ namespace {
 
 [[noreturn]] void fail(int error) { throw FtpError(0, FtpSocket::errorMessage(error)); }
 
-// poll() on one descriptor, resumed after signals with the time that is left.
-int pollFor(int fd, short events, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+// poll() on one descriptor until the deadline, resumed after signals.
+int pollFor(int fd, short events, QDeadlineTimer deadline) {
     for (;;) {
         pollfd p{fd, events, 0};
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const int r = ::poll(&p, 1, int(qMax<long long>(0, left.count())));
+        const qint64 left = deadline.remainingTime(); // -1: no deadline
+        const int r = ::poll(&p, 1, left < 0 ? -1 : int(qMin<qint64>(left, 1 << 30)));
         if (r >= 0 || errno != EINTR)
             return r;
     }
@@ -62,7 +58,7 @@ QString FtpSocket::resolve(const QString& host) {
     return QString::fromLatin1(text);
 }
 
-void FtpSocket::connect(const QString& address, int port, int timeoutMs) {
+void FtpSocket::connect(const QString& address, int port, QDeadlineTimer deadline) {
     close();
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -77,7 +73,7 @@ void FtpSocket::connect(const QString& address, int port, int timeoutMs) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
         error = errno;
         if (error == EINPROGRESS) {
-            const int r = pollFor(fd, POLLOUT, timeoutMs);
+            const int r = pollFor(fd, POLLOUT, deadline);
             if (r < 0) {
                 error = errno;
             } else if (r == 0) {
@@ -97,7 +93,7 @@ void FtpSocket::connect(const QString& address, int port, int timeoutMs) {
     m_peer = address;
 }
 
-void FtpSocket::send(const char* data, qsizetype size, int timeoutMs) {
+void FtpSocket::send(const char* data, qsizetype size, QDeadlineTimer deadline) {
     if (m_fd < 0)
         fail(ENOTCONN);
     while (size > 0) {
@@ -111,7 +107,7 @@ void FtpSocket::send(const char* data, qsizetype size, int timeoutMs) {
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             fail(errno);
-        const int r = pollFor(m_fd, POLLOUT, timeoutMs);
+        const int r = pollFor(m_fd, POLLOUT, deadline);
         if (r < 0)
             fail(errno);
         if (r == 0)
@@ -119,10 +115,10 @@ void FtpSocket::send(const char* data, qsizetype size, int timeoutMs) {
     }
 }
 
-bool FtpSocket::waitReadable(int timeoutMs) {
+bool FtpSocket::waitReadable(QDeadlineTimer deadline) {
     if (m_fd < 0)
         fail(ENOTCONN);
-    const int r = pollFor(m_fd, POLLIN, timeoutMs);
+    const int r = pollFor(m_fd, POLLIN, deadline);
     if (r < 0)
         fail(errno);
     return r > 0;
@@ -141,6 +137,11 @@ qsizetype FtpSocket::receive(char* buffer, qsizetype size) {
             return -1;
         fail(errno);
     }
+}
+
+void FtpSocket::shutdownWrite() {
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_WR);
 }
 
 void FtpSocket::close() {
