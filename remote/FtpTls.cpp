@@ -96,11 +96,14 @@ FtpTlsContext::~FtpTlsContext() { SSL_CTX_free(m_ctx); }
 FtpStream::~FtpStream() { close(); }
 
 int FtpStream::rememberSession(SSL* ssl, SSL_SESSION* session) {
-    auto* stream = static_cast<FtpStream*>(SSL_get_ex_data(ssl, streamIndex()));
-    if (!stream)
+    auto* owner = static_cast<FtpStream*>(SSL_get_ex_data(ssl, streamIndex()));
+    if (!owner)
         return 0;
-    SSL_SESSION_free(stream->m_session);
-    stream->m_session = session;
+    owner->m_fresh.push_back(session);
+    if (owner->m_fresh.size() > 8) {
+        SSL_SESSION_free(owner->m_fresh.front());
+        owner->m_fresh.erase(owner->m_fresh.begin());
+    }
     return 1; // the reference is ours now
 }
 
@@ -115,8 +118,11 @@ void FtpStream::freeTls() {
     SSL_free(m_ssl); // frees both memory buffers
     m_ssl = nullptr;
     m_in = m_out = nullptr;
-    SSL_SESSION_free(m_session);
-    m_session = nullptr;
+    for (SSL_SESSION* fresh : m_fresh)
+        SSL_SESSION_free(fresh);
+    m_fresh.clear();
+    SSL_SESSION_free(m_resumed);
+    m_resumed = nullptr;
     m_needBytes = m_eof = false;
 }
 
@@ -167,8 +173,8 @@ void FtpStream::failHandshake(const QString& host) {
     throw FtpError(0, QStringLiteral("Falha na negociação TLS com o servidor FTP: %1").arg(why));
 }
 
-void FtpStream::startTls(const FtpTlsContext& context, const QString& host,
-                         const FtpStream* resumeFrom, QDeadlineTimer deadline) {
+void FtpStream::startTls(const FtpTlsContext& context, const QString& host, FtpStream* sessionsFrom,
+                         QDeadlineTimer deadline) {
     if (host.isEmpty()) // an empty name would switch the name check off
         throw FtpError(0, QStringLiteral("Sem nome de servidor FTP para conferir o certificado."));
     freeTls();
@@ -187,7 +193,8 @@ void FtpStream::startTls(const FtpTlsContext& context, const QString& host,
     }
     BIO_set_mem_eof_return(m_in, -1); // empty: wait for more, not the end
     SSL_set_bio(m_ssl, m_in, m_out);
-    SSL_set_ex_data(m_ssl, streamIndex(), this);
+    FtpStream* owner = sessionsFrom ? sessionsFrom : this;
+    SSL_set_ex_data(m_ssl, streamIndex(), owner);
 
     const QByteArray name = host.toUtf8();
     X509_VERIFY_PARAM* param = SSL_get0_param(m_ssl);
@@ -199,8 +206,15 @@ void FtpStream::startTls(const FtpTlsContext& context, const QString& host,
             SSL_set_tlsext_host_name(m_ssl, name.constData()) != 1)
             tlsFailure();
     }
-    if (resumeFrom && resumeFrom->m_session)
-        SSL_set_session(m_ssl, resumeFrom->m_session);
+    if (sessionsFrom) {
+        if (!owner->m_fresh.empty()) {
+            SSL_SESSION_free(owner->m_resumed);
+            owner->m_resumed = owner->m_fresh.back();
+            owner->m_fresh.pop_back();
+        }
+        if (owner->m_resumed)
+            SSL_set_session(m_ssl, owner->m_resumed);
+    }
 
     for (;;) {
         ERR_clear_error();
