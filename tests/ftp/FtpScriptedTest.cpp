@@ -243,6 +243,14 @@ TEST(FtpScripted, Handshake) {
           ok("QUIT", "221 Bye.")},
          connectAndReport,
          "error 332: Need account.\r\n"},
+        {"TLS: clear text after the 234 to AUTH TLS is no protected reply",
+         {connection({reply("220 Ready.")}), ok("HOST [127.0.0.1]", "500 Unknown."),
+          on("AUTH TLS", {raw("234 Proceed with negotiation.\r\n230 Already logged in.\r\n")})},
+         [](FtpClient& c) {
+             c.UseTls = true;
+             return failureThenState(c, [&] { c.Connect(); });
+         },
+         "error 0: O servidor FTP enviou texto em claro depois de aceitar o AUTH TLS.|closed"},
         {"TYPE I refused: QUIT",
          {connection({reply("220 Ready.")}), ok("HOST [127.0.0.1]", "500 Unknown."),
           ok("USER kelvaro", "230 In."), ok("FEAT", "500 Unknown."),
