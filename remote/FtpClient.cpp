@@ -518,6 +518,11 @@ void FtpClient::Put(const QString& localPath, const QString& remoteName) {
     if (!file.open(QIODevice::ReadOnly))
         throw FtpError(0, QStringLiteral("Cannot open file \"%1\". %2")
                               .arg(QDir::toNativeSeparators(localPath), file.errorString()));
+    store(remoteName,
+          [&](FtpStream& data, QDeadlineTimer deadline) { sendFile(file, data, deadline); });
+}
+
+void FtpClient::store(const QString& remoteName, const SendBody& sendBody) {
     const QString command = QStringLiteral("STOR ") + remoteName;
     const QByteArray line = commandLine(command);
     if (!m_control.isOpen())
@@ -542,7 +547,7 @@ void FtpClient::Put(const QString& localPath, const QString& remoteName) {
         readReply({110, 125, 150}, deadline);
         // TLS starts on the data connection once the server has said it is coming.
         secureData(data, deadline);
-        sendFile(file, data, deadline);
+        sendBody(data, deadline);
         data.finish(deadline);
     } catch (...) {
         data.abort();

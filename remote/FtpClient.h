@@ -11,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 
@@ -82,6 +83,11 @@ private:
     void openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint, QDeadlineTimer deadline);
     void secureData(FtpStream& data, QDeadlineTimer deadline);
     QByteArray receiveAll(FtpStream& data, QDeadlineTimer deadline);
+    // An upload: STOR, its data connection (in TLS when the control connection is) and the
+    // replies; sendBody writes the bytes and, on a failure of the data connection, lets
+    // explainBrokenData give the server's reason.
+    using SendBody = std::function<void(FtpStream& data, QDeadlineTimer deadline)>;
+    void store(const QString& remoteName, const SendBody& sendBody);
     void sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline);
     void explainBrokenData(QDeadlineTimer deadline);
     // A fresh deadline for a command and its reply, or for opening a connection.
