@@ -28,33 +28,49 @@ using bench::opcao;
 
 namespace {
 
-DbSettings bancoDoAmbiente() {
+// With tls, the servers that require it, and the private authority that signed them.
+DbSettings bancoDoAmbiente(bool tls) {
+    const auto v = [tls](const char* chave) {
+        return bench::ambiente(
+            (QByteArray("QUARVEL_TEST_") + (tls ? "DBTLS_" : "DB_") + chave).constData());
+    };
     DbSettings s;
-    s.host = bench::ambiente("QUARVEL_TEST_DB_HOST");
-    s.port = bench::ambiente("QUARVEL_TEST_DB_PORT").toUInt();
-    s.password = bench::ambiente("QUARVEL_TEST_DB_PASSWORD");
+    s.host = v("HOST");
+    s.port = v("PORT").toUInt();
+    s.password = v("PASSWORD");
     s.siteUrl = QStringLiteral("http://127.0.0.1");
+    s.tls = tls;
+    s.caFile = tls ? bench::ambiente("QUARVEL_TEST_CA_FILE") : QString();
     return s;
 }
 
-FtpSettings ftpDoAmbiente() {
+FtpSettings ftpDoAmbiente(bool tls) {
+    const auto v = [tls](const char* chave) {
+        return bench::ambiente(
+            (QByteArray("QUARVEL_TEST_") + (tls ? "FTPTLS_" : "FTP_") + chave).constData());
+    };
     FtpSettings s;
-    s.host = bench::ambiente("QUARVEL_TEST_FTP_HOST");
-    s.port = bench::ambiente("QUARVEL_TEST_FTP_PORT").toInt();
-    s.user = bench::ambiente("QUARVEL_TEST_FTP_USER");
-    s.password = bench::ambiente("QUARVEL_TEST_FTP_PASSWORD");
+    s.host = v("HOST");
+    s.port = v("PORT").toInt();
+    s.user = v("USER");
+    s.password = v("PASSWORD");
+    s.tls = tls;
+    s.caFile = tls ? bench::ambiente("QUARVEL_TEST_CA_FILE") : QString();
     return s;
 }
 
 struct Entradas {
     QString nfe, bkp, cnpj, prefixo;
+    bool tls = false; // --tls: the FTP and database servers that require TLS
 };
 
 Entradas entradas(const QStringList& args) {
     Entradas e{opcao(args, QStringLiteral("--nfe")), opcao(args, QStringLiteral("--bkp")),
-               opcao(args, QStringLiteral("--cnpj")), opcao(args, QStringLiteral("--prefixo"))};
+               opcao(args, QStringLiteral("--cnpj")), opcao(args, QStringLiteral("--prefixo")),
+               args.contains(QStringLiteral("--tls"))};
     if (e.nfe.isEmpty() || e.bkp.isEmpty() || e.cnpj.isEmpty() || e.prefixo.isEmpty())
-        throw std::runtime_error("usage: --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME");
+        throw std::runtime_error(
+            "usage: --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME [--tls]");
     return e;
 }
 
@@ -121,7 +137,7 @@ ParametrosArmazenamento parametros(const Entradas& e) {
     p.sPastaBKP = e.bkp;
     p.sCNPJ = e.cnpj;
     p.sVirgula = QStringLiteral("N");
-    p.ftp = ftpDoAmbiente();
+    p.ftp = ftpDoAmbiente(e.tls);
     p.regional = [] { return QLocale::c(); };
     return p;
 }
@@ -143,14 +159,14 @@ void conferirTudoArmazenado(const Entradas& e, qsizetype total) {
 
 } // namespace
 
-// armazenamento --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME
+// armazenamento --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME [--tls]
 // One press of "Armazenar", driven without a screen: files/s, peak memory, pump gaps.
 int medirArmazenamento(const QStringList& args) {
     const Entradas e = entradas(args);
     const qsizetype total = bench::arquivosXml(e.nfe).size();
     QString sFase;
     FtpClient ftp;
-    Tdmdb dmdb({}, bancoDoAmbiente());
+    Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
     JanelaSemTela janela(e.nfe);
     TArmazenamento run(janela, dmdb, ftp, sFase, parametros(e));
     const long rssAntes = bench::picoRssKb();
@@ -198,7 +214,7 @@ struct Etapas {
 
 } // namespace
 
-// etapas --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME
+// etapas --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME [--tls]
 // The steps of one storage run in the run's order, through the same calls, each timed:
 // reading, database (the INSERT in its transaction; the commit), connections (database, FTP login
 // and recycling), FTP folder commands, FTP upload (PASV, STOR and its data), moves. The
@@ -207,8 +223,8 @@ int medirEtapas(const QStringList& args) {
     const Entradas e = entradas(args);
     const qsizetype total = bench::arquivosXml(e.nfe).size();
     FtpClient ftp;
-    Tdmdb dmdb({}, bancoDoAmbiente());
-    const FtpSettings ftpSettings = ftpDoAmbiente();
+    Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
+    const FtpSettings ftpSettings = ftpDoAmbiente(e.tls);
 
     Etapas etapas;
     QString fase;
@@ -304,8 +320,8 @@ int medirArmazenamentoJanela(const QStringList& args) {
     c.sPastaBKP = e.bkp;
     c.sCNPJ = e.cnpj;
     c.sVirgula = QStringLiteral("N");
-    Tdmdb dmdb({}, bancoDoAmbiente());
-    TFormDlgAcesso form(c, dmdb, ftpDoAmbiente());
+    Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
+    TFormDlgAcesso form(c, dmdb, ftpDoAmbiente(e.tls));
     form.regional = [] { return QLocale::c(); };
     form.show();
     for (int i = 0; i < 10; ++i)

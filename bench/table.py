@@ -76,6 +76,9 @@ def main():
     add("lftp_files_per_s", n / g("lftp_s"), "files/s")
     add("mariadb_batch_files_per_s", n / g("mariadb_batch_s"), "files/s")
     add("storage_vs_lftp", g("storage_files_per_s") / g("lftp_files_per_s"), "ratio")
+    add("lftp_tls_files_per_s", n / g("lftp_tls_s"), "files/s")
+    add("storage_tls_vs_lftp_tls", g("storage_tls_files_per_s") / g("lftp_tls_files_per_s"),
+        "ratio")
     add("window_vs_lftp", g("window_storage_files_per_s") / g("lftp_files_per_s"), "ratio")
     add("rss_peak_diff_mb", g("mem10000_rss_peak_mb") - g("mem1000_rss_peak_mb"), "MB")
     with open(path, "a") as f:
@@ -90,6 +93,9 @@ def main():
     rows.append((f"storage run vs lftp mput (median of {rounds})", f"{g('storage_files_per_s'):.1f} files/s",
                  f"{g('lftp_files_per_s'):.1f} files/s", f"{g('storage_vs_lftp'):.3f}",
                  ">= 0.333", verdict(storage_ok)))
+    rows.append((f"  in TLS, vs lftp with TLS forced", f"{g('storage_tls_files_per_s'):.1f} files/s",
+                 f"{g('lftp_tls_files_per_s'):.1f} files/s", f"{g('storage_tls_vs_lftp_tls'):.3f}",
+                 "", ""))
     rows.append(("  bare mariadb batch, same INSERTs", "",
                  f"{g('mariadb_batch_files_per_s'):.1f} files/s", "", "", ""))
     rows.append(("  the same run in the real window", f"{g('window_storage_files_per_s'):.1f} files/s",
@@ -127,14 +133,16 @@ def main():
         print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
 
     print()
-    total = g("breakdown_total_s")
     parts = ["read", "db_insert", "db_commit", "connect", "ftp_folders", "ftp_upload", "move", "listing",
              "other", "unaccounted"]
-    print(f"Where the storage run's time goes ({n} files, {total:.2f} s in the timed driver, "
-          f"{g('storage_s'):.2f} s in the run itself):")
-    for p in parts:
-        s = g(f"breakdown_{p}_s", 0.0)
-        print(f"  {p:<12} {s:8.3f} s  {100 * s / total:5.1f} %  {1000 * s / n:7.3f} ms/file")
+    for prefix, run, what in (("breakdown", "storage", "storage run"),
+                              ("breakdown_tls", "storage_tls", "storage run in TLS")):
+        total = g(f"{prefix}_total_s")
+        print(f"Where the {what}'s time goes ({n} files, {total:.2f} s in the timed driver, "
+              f"{g(f'{run}_s'):.2f} s in the run itself):")
+        for p in parts:
+            s = g(f"{prefix}_{p}_s", 0.0)
+            print(f"  {p:<12} {s:8.3f} s  {100 * s / total:5.1f} %  {1000 * s / n:7.3f} ms/file")
 
     print()
     for name in order + derived:

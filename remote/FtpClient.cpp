@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
-#include <cstring>
 #include <exception>
 
 namespace {
@@ -27,8 +26,14 @@ std::pair<QString, QString> splitFeature(const QString& line) {
 
 FtpClient::~FtpClient() { closeControl(); }
 
-int FtpClient::readTimeout() const { return ReadTimeout > 0 ? ReadTimeout : 600000; }
-int FtpClient::connectTimeout() const { return ConnectTimeout > 0 ? ConnectTimeout : 60000; }
+QDeadlineTimer FtpClient::replyDeadline() const {
+    return QDeadlineTimer(ReadTimeout > 0 ? ReadTimeout : 600000);
+}
+
+QDeadlineTimer FtpClient::connectDeadline(QDeadlineTimer within) const {
+    const QDeadlineTimer own(ConnectTimeout > 0 ? ConnectTimeout : 60000);
+    return within < own ? within : own;
+}
 
 bool FtpClient::SupportsFeature(const QString& name) const {
     for (const QString& line : m_features)
@@ -74,11 +79,11 @@ QByteArray FtpClient::commandLine(const QString& text) const {
     return *ftp::encode(text, m_encoding) + "\r\n";
 }
 
-void FtpClient::writeLine(const QByteArray& line) {
+void FtpClient::writeLine(const QByteArray& line, QDeadlineTimer deadline) {
     if (!m_control.isOpen())
         throw FtpError(0, kNotConnected);
     try {
-        m_control.send(line, readTimeout());
+        m_control.send(line, deadline);
     } catch (const FtpError&) {
         closeControl();
         throw;
@@ -86,15 +91,15 @@ void FtpClient::writeLine(const QByteArray& line) {
 }
 
 FtpReply FtpClient::sendCommand(const QString& text, Codes accepted) {
-    return sendLine(commandLine(text), accepted);
+    return sendLine(commandLine(text), accepted, replyDeadline());
 }
 
-FtpReply FtpClient::sendLine(const QByteArray& line, Codes accepted) {
-    writeLine(line);
-    return readReply(accepted);
+FtpReply FtpClient::sendLine(const QByteArray& line, Codes accepted, QDeadlineTimer deadline) {
+    writeLine(line, deadline);
+    return readReply(accepted, deadline);
 }
 
-void FtpClient::fillBuffer() {
+void FtpClient::fillBuffer(QDeadlineTimer deadline) {
     if (m_in.size() > ftp::MaxLineBytes)
         protocolFailure(QStringLiteral("The FTP server sent a reply line longer than %1 bytes.")
                             .arg(ftp::MaxLineBytes));
@@ -106,7 +111,7 @@ void FtpClient::fillBuffer() {
         throw FtpError(0, kNotConnected);
     bool readable = false;
     try {
-        readable = m_control.waitReadable(readTimeout());
+        readable = m_control.waitReadable(deadline);
         if (readable) {
             char chunk[16384];
             const qsizetype n = m_control.receive(chunk, sizeof chunk);
@@ -123,13 +128,13 @@ void FtpClient::fillBuffer() {
         throw FtpError(0, QStringLiteral("Read timed out."));
 }
 
-FtpReply FtpClient::readReply(Codes accepted, bool check) {
+FtpReply FtpClient::readReply(Codes accepted, QDeadlineTimer deadline, bool check) {
     ftp::ReplyAssembler assembler;
     qsizetype consumed = 0;
     for (;;) {
         const std::optional<QByteArray> raw = m_in.takeLine();
         if (!raw) {
-            fillBuffer();
+            fillBuffer(deadline);
             continue;
         }
         consumed += raw->size() + 1;
@@ -159,6 +164,19 @@ FtpReply FtpClient::readReply(Codes accepted, bool check) {
     if (accepted.size() > 0 && !contains(accepted, r.code))
         throw FtpError(r.code, r.message());
     return r;
+}
+
+FtpReply FtpClient::readFinalReply(QDeadlineTimer deadline) {
+    FtpReply reply = readReply({}, deadline);
+    for (int preliminary = 0; reply.code / 100 == 1;) {
+        // However short each reply, an endless run of them would hold the operation.
+        if (++preliminary > MaxPreliminaryReplies)
+            protocolFailure(QStringLiteral("The FTP server sent more than %1 preliminary (1xx) "
+                                           "replies in a row.")
+                                .arg(MaxPreliminaryReplies));
+        reply = readReply({}, deadline);
+    }
+    return reply;
 }
 
 void FtpClient::drainControl() {
@@ -192,6 +210,8 @@ bool FtpClient::Connected() {
 // ---- connect and login -------------------------------------------------------------------
 
 void FtpClient::Connect() {
+    // A bad authorities file is the client's fault: found before anything is sent.
+    m_tls = UseTls ? std::make_unique<FtpTlsContext>(CaFile) : nullptr;
     if (!openAndLogin(true))
         openAndLogin(false);
 }
@@ -209,11 +229,12 @@ bool FtpClient::openAndLogin(bool sendHost) {
     m_description.clear();
 
     const QString address = FtpSocket::resolve(Host);
-    m_control.connect(address, Port, connectTimeout());
+    m_control.connect(address, Port, connectDeadline());
     try {
-        FtpReply greeting = readReply({});
+        const QDeadlineTimer deadline = replyDeadline();
+        FtpReply greeting = readReply({}, deadline);
         if (greeting.code / 100 == 1)
-            greeting = readReply({});
+            greeting = readReply({}, deadline);
         if (greeting.code != 220)
             throw FtpError(greeting.code, greeting.message());
         m_greeting = greeting;
@@ -243,6 +264,8 @@ bool FtpClient::openAndLogin(bool sendHost) {
                 return false;
             }
         }
+        if (UseTls)
+            secureControl();
         FtpReply user;
         try {
             user = sendCommand(QStringLiteral("USER ") + Username, {230, 232, 331});
@@ -295,15 +318,50 @@ void FtpClient::login(const FtpReply& user) {
     if (zone)
         sendCommand(QStringLiteral("SITE ZONE"), {});
     sendCommand(QStringLiteral("TYPE I"), {200});
+    if (UseTls)
+        protectData();
+}
+
+void FtpClient::secureControl() {
+    const FtpReply auth = sendCommand(QStringLiteral("AUTH TLS"), {});
+    if (auth.code != 234)
+        throw FtpError(auth.code,
+                       QStringLiteral("O servidor FTP não oferece criptografia (AUTH TLS "
+                                      "recusado): %1 %2")
+                           .arg(auth.code)
+                           .arg(ftp::trimBlanks(auth.text.join(u' '))));
+    // Bytes that came after the 234 were sent in clear text and must not pass for
+    // protected ones.
+    if (!m_in.isEmpty())
+        protocolFailure(QStringLiteral("O servidor FTP enviou texto em claro depois de aceitar "
+                                       "o AUTH TLS."));
+    try {
+        m_control.startTls(*m_tls, Host, nullptr, connectDeadline());
+    } catch (const FtpError&) {
+        closeControl(); // no QUIT: the connection is neither clear text nor TLS any more
+        throw;
+    }
+}
+
+void FtpClient::protectData() {
+    sendCommand(QStringLiteral("PBSZ 0"), {200});
+    const FtpReply prot = sendCommand(QStringLiteral("PROT P"), {});
+    if (prot.code != 200)
+        throw FtpError(prot.code,
+                       QStringLiteral("O servidor FTP recusou a proteção das conexões de dados "
+                                      "(PROT P): %1 %2")
+                           .arg(prot.code)
+                           .arg(ftp::trimBlanks(prot.text.join(u' '))));
 }
 
 void FtpClient::Disconnect() {
     std::exception_ptr failure;
     if (Connected()) {
         try {
-            writeLine("QUIT\r\n");
-            if (!m_in.isEmpty() || m_control.waitReadable(100))
-                readReply({}, false);
+            const QDeadlineTimer deadline = replyDeadline();
+            writeLine("QUIT\r\n", deadline);
+            if (!m_in.isEmpty() || m_control.waitReadable(QDeadlineTimer(100)))
+                readReply({}, deadline, false);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -330,19 +388,34 @@ ftp::PassiveEndpoint FtpClient::passiveSetup(const QString& transferCommand) {
         sendCommand(QStringLiteral("PRET ") + transferCommand, {});
     const FtpReply pasv = sendCommand(QStringLiteral("PASV"), {227});
     ftp::PassiveEndpoint endpoint = ftp::parsePasv(pasv.text.value(0));
-    endpoint.address = ftp::dataAddress(endpoint.address, m_control.peerAddress());
+    // Only the port is taken: an address in the reply could send the data to any host, and
+    // one behind NAT is wrong anyway.
+    endpoint.address = m_control.peerAddress();
     return endpoint;
 }
 
-void FtpClient::openData(FtpSocket& data, const ftp::PassiveEndpoint& endpoint) {
-    data.connect(endpoint.address, endpoint.port, connectTimeout());
+void FtpClient::openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint,
+                         QDeadlineTimer deadline) {
+    data.connect(endpoint.address, endpoint.port, connectDeadline(deadline));
 }
 
-QByteArray FtpClient::receiveAll(FtpSocket& data) {
+void FtpClient::secureData(FtpStream& data, QDeadlineTimer deadline) {
+    if (!m_control.isTls())
+        return;
+    try {
+        data.startTls(*m_tls, Host, &m_control, connectDeadline(deadline));
+    } catch (const FtpError&) {
+        data.abort();
+        explainBrokenData(deadline); // e.g. a server that insists on session reuse says so
+        throw;
+    }
+}
+
+QByteArray FtpClient::receiveAll(FtpStream& data, QDeadlineTimer deadline) {
     QByteArray received;
     char chunk[65536];
     for (;;) {
-        if (!data.waitReadable(readTimeout()))
+        if (!data.waitReadable(deadline))
             throw FtpError(0, QStringLiteral("Read timed out."));
         const qsizetype n = data.receive(chunk, sizeof chunk);
         if (n == 0)
@@ -365,7 +438,7 @@ QStringList FtpClient::List(const QString& name) {
     bool typeChanged = false;
     QByteArray received;
     std::exception_ptr failure;
-    FtpSocket data;
+    FtpStream data;
     try {
         if (m_typeImage) {
             sendCommand(QStringLiteral("TYPE A"), {200});
@@ -373,13 +446,17 @@ QStringList FtpClient::List(const QString& name) {
             typeChanged = true;
         }
         const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+        // NLST through its final reply, the transfer included.
+        const QDeadlineTimer deadline = replyDeadline();
         // NLST goes out only once its data connection is open; a failure here is final.
-        openData(data, endpoint);
-        const FtpReply reply = sendLine(line, {125, 150, 154, 450});
+        openData(data, endpoint, deadline);
+        const FtpReply reply = sendLine(line, {125, 150, 154, 450}, deadline);
         if (reply.code / 100 == 1) {
-            received = receiveAll(data);
+            // TLS starts on the data connection once the server has said it is coming.
+            secureData(data, deadline);
+            received = receiveAll(data, deadline);
             data.close();
-            readReply({226, 225, 250});
+            readReply({226, 225, 250}, deadline);
         } else {
             data.close();
         }
@@ -400,31 +477,42 @@ QStringList FtpClient::List(const QString& name) {
     return ftp::splitListing(ftp::decode(received, m_encoding));
 }
 
-void FtpClient::sendAll(const Source& source, FtpSocket& data) {
+void FtpClient::sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline) {
     char chunk[65536];
     for (;;) {
-        const qint64 n = source(chunk, sizeof chunk);
+        const qint64 n = file.read(chunk, sizeof chunk);
+        if (n < 0)
+            throw FtpError(0,
+                           QStringLiteral("Cannot read file \"%1\". %2")
+                               .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
         if (n == 0)
             return;
-        try {
-            data.send(chunk, n, readTimeout());
-        } catch (const FtpError&) {
-            data.abort();
-            explainBrokenUpload();
-            throw;
-        }
+        sendBytes(data, chunk, n, deadline);
     }
 }
 
-void FtpClient::explainBrokenUpload() {
-    // A server that stops an upload (quota, disk full) usually says why on the control
-    // connection as it drops the data connection; its words beat "connection reset".
+void FtpClient::sendBytes(FtpStream& data, const char* bytes, qint64 size,
+                          QDeadlineTimer deadline) {
+    try {
+        data.send(bytes, size, deadline);
+    } catch (const FtpError&) {
+        data.abort();
+        explainBrokenData(deadline);
+        throw;
+    }
+}
+
+void FtpClient::explainBrokenData(QDeadlineTimer deadline) {
+    // A server that stops a transfer (quota, disk full, a TLS session it will not take)
+    // usually says why on the control connection as it drops the data connection; its
+    // words beat "connection reset".
     if (!m_control.isOpen())
         return;
+    const QDeadlineTimer shortly = qMin(deadline, QDeadlineTimer(1000));
     std::optional<FtpReply> reason;
     try {
-        if (!m_in.isEmpty() || m_control.waitReadable(1000))
-            reason = readReply({}, false);
+        if (!m_in.isEmpty() || m_control.waitReadable(shortly))
+            reason = readReply({}, shortly, false);
     } catch (const FtpError&) {
         return;
     }
@@ -441,58 +529,47 @@ void FtpClient::Put(const QString& localPath, const QString& remoteName) {
     if (!file.open(QIODevice::ReadOnly))
         throw FtpError(0, QStringLiteral("Cannot open file \"%1\". %2")
                               .arg(QDir::toNativeSeparators(localPath), file.errorString()));
-    upload(
-        [&file](char* buffer, qint64 size) {
-            const qint64 n = file.read(buffer, size);
-            if (n < 0)
-                throw FtpError(
-                    0, QStringLiteral("Cannot read file \"%1\". %2")
-                           .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
-            return n;
-        },
-        remoteName);
+    store(remoteName,
+          [&](FtpStream& data, QDeadlineTimer deadline) { sendFile(file, data, deadline); });
 }
 
-void FtpClient::PutData(const QByteArray& data, const QString& remoteName) {
-    qsizetype sent = 0;
-    upload(
-        [&](char* buffer, qint64 size) {
-            const qint64 n = qMin<qint64>(size, data.size() - sent);
-            std::memcpy(buffer, data.constData() + sent, size_t(n));
-            sent += n;
-            return n;
-        },
-        remoteName);
+void FtpClient::PutData(const QByteArray& bytes, const QString& remoteName) {
+    store(remoteName, [&](FtpStream& data, QDeadlineTimer deadline) {
+        sendBytes(data, bytes.constData(), bytes.size(), deadline);
+    });
 }
 
-void FtpClient::upload(const Source& source, const QString& remoteName) {
+void FtpClient::store(const QString& remoteName, const SendBody& sendBody) {
     const QString command = QStringLiteral("STOR ") + remoteName;
     const QByteArray line = commandLine(command);
     if (!m_control.isOpen())
         throw FtpError(0, kNotConnected);
 
     const ftp::PassiveEndpoint endpoint = passiveSetup(command);
-    writeLine(line);
-    FtpSocket data;
+    // STOR through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    writeLine(line, deadline);
+    FtpStream data;
     try {
-        openData(data, endpoint);
+        openData(data, endpoint, deadline);
     } catch (const FtpError&) {
         // STOR is already out: take the server's answer to it so the next command is not
         // answered with it, then report why the data connection failed.
-        FtpReply reply = readReply({});
-        while (reply.code / 100 == 1)
-            reply = readReply({});
+        const FtpReply reply = readFinalReply(deadline);
         if (!contains({226, 225, 250}, reply.code))
             throw FtpError(reply.code, reply.message());
         throw;
     }
     try {
-        readReply({110, 125, 150});
-        sendAll(source, data);
+        readReply({110, 125, 150}, deadline);
+        // TLS starts on the data connection once the server has said it is coming.
+        secureData(data, deadline);
+        sendBody(data, deadline);
+        data.finish(deadline);
     } catch (...) {
         data.abort();
         throw;
     }
     data.close();
-    readReply({226, 225, 250});
+    readReply({226, 225, 250}, deadline);
 }

@@ -1,16 +1,19 @@
 #pragma once
 
-// FTP client over plain sockets (RFC 959, with HOST and FEAT): one control connection,
-// passive data connections for name listings and uploads. Every operation blocks until it
-// has finished or failed; failures throw FtpError.
+// FTP client over plain sockets (RFC 959, with HOST and FEAT), in clear text or in TLS
+// (explicit, RFC 4217): one control connection, passive data connections for name listings
+// and uploads. Every operation blocks until it has finished or failed, within its time
+// limit as a whole; failures throw FtpError.
 
 #include "FtpReply.h"
-#include "FtpSocket.h"
+#include "FtpTls.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 
 class QFile;
 
@@ -26,9 +29,18 @@ public:
     int Port = 21;
     QString Username;
     QString Password;
-    int ReadTimeout = 600000;   // ms, each wait for data on the control or a data connection
-    int ConnectTimeout = 60000; // ms, opening the control or a data connection
+    // ms: a command with its whole reply (preliminary replies and, for a listing or an
+    // upload, the transfer included), however the server spreads its bytes
+    int ReadTimeout = 600000;
+    int ConnectTimeout = 60000; // ms, opening the control or a data connection (TLS included)
     QString ClientInfo = QStringLiteral("Quarvel"); // sent with CLNT
+    // AUTH TLS after the greeting, every data connection in TLS; a server that refuses is
+    // refused in turn, never spoken to in clear text.
+    bool UseTls = false;
+    QString CaFile; // authorities for the server's certificate; empty: the system's
+
+    // Preliminary (1xx) replies in a row that one command may take; more end the connection.
+    static constexpr int MaxPreliminaryReplies = 16;
 
     void Connect();
     void Disconnect();
@@ -57,30 +69,39 @@ private:
     // False when the server dropped the connection after HOST, to be tried without it.
     bool openAndLogin(bool sendHost);
     void login(const FtpReply& user);
+    void secureControl();
+    void protectData();
     QString hostArgument() const;
 
     QByteArray commandLine(const QString& text) const;
     FtpReply sendCommand(const QString& text, Codes accepted);
-    FtpReply sendLine(const QByteArray& line, Codes accepted);
-    void writeLine(const QByteArray& line);
-    FtpReply readReply(Codes accepted, bool check = true);
-    void fillBuffer();
+    FtpReply sendLine(const QByteArray& line, Codes accepted, QDeadlineTimer deadline);
+    void writeLine(const QByteArray& line, QDeadlineTimer deadline);
+    FtpReply readReply(Codes accepted, QDeadlineTimer deadline, bool check = true);
+    FtpReply readFinalReply(QDeadlineTimer deadline);
+    void fillBuffer(QDeadlineTimer deadline);
     void drainControl();
     void closeControl();
     [[noreturn]] void protocolFailure(const QString& message);
 
     ftp::PassiveEndpoint passiveSetup(const QString& transferCommand);
-    void openData(FtpSocket& data, const ftp::PassiveEndpoint& endpoint);
-    QByteArray receiveAll(FtpSocket& data);
-    // Reads up to `size` bytes into `buffer`: the count, 0 at the end; throws on failure.
-    using Source = std::function<qint64(char* buffer, qint64 size)>;
-    void upload(const Source& source, const QString& remoteName);
-    void sendAll(const Source& source, FtpSocket& data);
-    void explainBrokenUpload();
-    int readTimeout() const;
-    int connectTimeout() const;
+    void openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint, QDeadlineTimer deadline);
+    void secureData(FtpStream& data, QDeadlineTimer deadline);
+    QByteArray receiveAll(FtpStream& data, QDeadlineTimer deadline);
+    // An upload: STOR, its data connection (in TLS when the control connection is) and the
+    // replies; sendBody writes the bytes and, on a failure of the data connection, lets
+    // explainBrokenData give the server's reason.
+    using SendBody = std::function<void(FtpStream& data, QDeadlineTimer deadline)>;
+    void store(const QString& remoteName, const SendBody& sendBody);
+    void sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline);
+    void sendBytes(FtpStream& data, const char* bytes, qint64 size, QDeadlineTimer deadline);
+    void explainBrokenData(QDeadlineTimer deadline);
+    // A fresh deadline for a command and its reply, or for opening a connection.
+    QDeadlineTimer replyDeadline() const;
+    QDeadlineTimer connectDeadline(QDeadlineTimer within = QDeadlineTimer::Forever) const;
 
-    FtpSocket m_control;
+    FtpStream m_control;
+    std::unique_ptr<FtpTlsContext> m_tls;
     ftp::LineBuffer m_in;
     bool m_peerClosed = false;
     ftp::Encoding m_encoding = ftp::Encoding::Latin1;

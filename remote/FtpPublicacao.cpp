@@ -28,6 +28,8 @@ void TPublicacao::Conectar() {
     ftp_.Port = settings_.port;
     ftp_.Username = settings_.user;
     ftp_.Password = settings_.password;
+    ftp_.UseTls = settings_.tls;
+    ftp_.CaFile = settings_.caFile;
     ftp_.Connect();
 }
 

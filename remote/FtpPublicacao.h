@@ -13,6 +13,8 @@ struct FtpSettings {
     int port = QUARVEL_FTP_PORT;
     QString user = QStringLiteral(QUARVEL_FTP_USER);
     QString password = QStringLiteral(QUARVEL_FTP_PASSWORD);
+    bool tls = QUARVEL_FTP_TLS;
+    QString caFile = QStringLiteral(QUARVEL_FTP_CA_FILE); // empty: the system's authorities
 };
 
 // Whether a listing of DirName has at least one line. A server that refuses the listing of
@@ -25,7 +27,7 @@ class TPublicacao {
 public:
     TPublicacao(FtpClient& ftp, FtpSettings settings, std::function<void(const QString&)> setFase);
 
-    // Assigns host, user and password, then connects and logs in.
+    // Assigns host, user, password and the TLS settings, then connects and logs in.
     void Conectar();
     // Closes the connection when it is open.
     void Desconectar();

@@ -166,22 +166,6 @@ PassiveEndpoint parsePasv(const QString& line) {
     return {QStringLiteral("%1.%2.%3.%4").arg(n[0]).arg(n[1]).arg(n[2]).arg(n[3]), port};
 }
 
-bool isNonRoutable(const QString& a) {
-    if (a.startsWith(QLatin1String("127")) || a.startsWith(QLatin1String("10.")) ||
-        a.startsWith(QLatin1String("169.254")) || a.startsWith(QLatin1String("192.168")))
-        return true;
-    if (a.startsWith(QLatin1String("172")) && a.size() > 6 && a.at(6) == u'.') {
-        bool ok = false;
-        const int second = a.mid(4, 2).toInt(&ok);
-        return ok && second >= 16 && second <= 31;
-    }
-    return false;
-}
-
-QString dataAddress(const QString& announced, const QString& peer) {
-    return isNonRoutable(announced) && !isNonRoutable(peer) ? peer : announced;
-}
-
 QStringList splitListing(const QString& data) {
     QStringList lines;
     qsizetype start = 0;

@@ -89,13 +89,6 @@ struct PassiveEndpoint {
 // out-of-range numbers: a guessed address would send the data somewhere else.
 PassiveEndpoint parsePasv(const QString& line);
 
-// Loopback, private and link-local addresses, by their text.
-bool isNonRoutable(const QString& address);
-
-// A server behind NAT often announces its private address; the control connection's peer
-// is then the one to use.
-QString dataAddress(const QString& announced, const QString& peer);
-
 // Listing data split at CR LF, CR or LF; a break at the very end starts no further line.
 QStringList splitListing(const QString& data);
 

@@ -3,6 +3,7 @@
 #include "Nomes.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QSet>
 #include <array>
 #include <charconv>
@@ -335,6 +336,14 @@ void Tdmdb::ConectarBanco() {
     mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &localInfile);
     mysql_optionsv(m, MYSQL_OPT_RECONNECT, &reconnect);
     mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    const QByteArray caFile = QFile::encodeName(m_settings.caFile);
+    if (m_settings.tls) {
+        const my_bool on = 1;
+        mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
+        mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on);
+        if (!caFile.isEmpty())
+            mysql_optionsv(m, MYSQL_OPT_SSL_CA, caFile.constData());
+    }
 
     const QByteArray host = m_settings.host.toUtf8();
     const QByteArray user = m_settings.user.toUtf8();

@@ -33,6 +33,9 @@ struct DbSettings {
     unsigned connectTimeout = 60;                       // seconds
     unsigned readTimeout = 600;
     unsigned writeTimeout = 600;
+    // TLS required, the certificate's chain and its name (host) checked.
+    bool tls = QUARVEL_DB_TLS;
+    QString caFile = QStringLiteral(QUARVEL_DB_CA_FILE); // empty: the system's authorities
 };
 
 // The data module: owner of the one connection to the remote database "kelvaro_doc", the

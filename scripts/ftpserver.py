@@ -1,5 +1,10 @@
 #!/usr/bin/python3
-"""A pyftpdlib server for the tests and the demo: one user whose home holds public_html."""
+"""A pyftpdlib server for the tests and the demo: one user whose home holds public_html.
+
+With --certfile it requires TLS (AUTH TLS, PROT P) on the control and every data connection.
+With --record it writes what it received to a file of its own, one line each, flushed at
+once: "C <command line>" (the password masked) and "L <user>" for a successful login.
+"""
 import argparse
 import logging
 
@@ -17,15 +22,44 @@ def main():
     ap.add_argument("--password", required=True)
     ap.add_argument("--perm", default="elradfmwMT", help="pyftpdlib permission letters")
     ap.add_argument("--log", default="INFO")
+    ap.add_argument("--certfile", help="certificate chain (PEM): TLS required")
+    ap.add_argument("--keyfile", help="private key of --certfile (PEM)")
+    ap.add_argument("--record", help="file that receives the commands and logins")
     args = ap.parse_args()
 
     logging.basicConfig(level=getattr(logging, args.log.upper(), logging.INFO))
     auth = DummyAuthorizer()
     auth.add_user(args.user, args.password, args.home, perm=args.perm)
-    handler = FTPHandler
-    handler.authorizer = auth
-    handler.use_encoding = "utf8"
-    server = FTPServer((args.host, args.port), handler)
+
+    base = FTPHandler
+    if args.certfile:
+        from pyftpdlib.handlers import TLS_FTPHandler
+
+        base = TLS_FTPHandler
+    record = open(args.record, "a", encoding="utf-8") if args.record else None
+
+    def write(line):
+        if record:
+            record.write(line + "\n")
+            record.flush()
+
+    class Handler(base):
+        def pre_process_command(self, line, cmd, arg):
+            write("C " + (cmd + " ******" if cmd == "PASS" else line))
+            return super().pre_process_command(line, cmd, arg)
+
+        def on_login(self, username):
+            write("L " + username)
+            return super().on_login(username)
+
+    Handler.authorizer = auth
+    Handler.use_encoding = "utf8"
+    if args.certfile:
+        Handler.certfile = args.certfile
+        Handler.keyfile = args.keyfile
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
+    server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 256
     server.serve_forever()
 

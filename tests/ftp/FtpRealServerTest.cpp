@@ -2,6 +2,7 @@
 // pyftpdlib of this test's own that it can kill.
 
 #include "FtpClient.h"
+#include "FtpServerProcess.h"
 #include "TestServices.h"
 #include "TestSupport.h"
 
@@ -23,23 +24,36 @@
 
 namespace {
 
-FtpEndpoint endpointOf(const std::string& server) {
-    if (server == "vsftpd")
-        return {serviceSetting("QUARVEL_TEST_VSFTPD_HOST"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PORT").toInt(),
-                serviceSetting("QUARVEL_TEST_VSFTPD_USER"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PASSWORD"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_HOME")};
-    return testFtp();
+// A server of the test services, by the prefix of its settings.
+struct Server {
+    const char* name;
+    const char* prefix; // QUARVEL_TEST_<prefix>_HOST, ...
+    bool tls;
+    bool utf8; // names UTF8 in FEAT
+};
+
+void PrintTo(const Server& s, std::ostream* os) { *os << s.name; }
+
+FtpEndpoint endpointOf(const char* prefix) {
+    const auto setting = [prefix](const char* key) {
+        return serviceSetting(QStringLiteral("QUARVEL_TEST_%1_%2")
+                                  .arg(QLatin1String(prefix), QLatin1String(key))
+                                  .toLatin1()
+                                  .constData());
+    };
+    return {setting("HOST"), setting("PORT").toInt(), setting("USER"), setting("PASSWORD"),
+            setting("HOME")};
 }
 
-void configure(FtpClient& c, const FtpEndpoint& e) {
+void configure(FtpClient& c, const FtpEndpoint& e, bool tls = false) {
     c.Host = e.host;
     c.Port = e.port;
     c.Username = e.user;
     c.Password = e.password;
     c.ReadTimeout = 20000;
     c.ConnectTimeout = 5000;
+    c.UseTls = tls;
+    c.CaFile = tls ? serviceSetting("QUARVEL_TEST_CA_FILE") : QString();
 }
 
 QString uniqueName(const char* prefix) {
@@ -49,7 +63,11 @@ QString uniqueName(const char* prefix) {
         .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
 }
 
+// pure-ftpd lists "." and ".." too.
 std::vector<std::string> sorted(QStringList lines) {
+    lines.removeIf([](const QString& l) {
+        return l == u"." || l == u".." || l.endsWith(u"/.") || l.endsWith(u"/..");
+    });
     lines.sort();
     std::vector<std::string> out;
     for (const QString& l : lines)
@@ -57,12 +75,12 @@ std::vector<std::string> sorted(QStringList lines) {
     return out;
 }
 
-class FtpRoundTrip : public ::testing::TestWithParam<std::string> {};
+class FtpRoundTrip : public ::testing::TestWithParam<Server> {};
 
 } // namespace
 
 TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
-    const FtpEndpoint server = endpointOf(GetParam());
+    const FtpEndpoint server = endpointOf(GetParam().prefix);
     QTemporaryDir local;
     ASSERT_TRUE(local.isValid());
 
@@ -83,17 +101,17 @@ TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
     };
 
     FtpClient c;
-    configure(c, server);
+    configure(c, server, GetParam().tls);
     c.Connect();
     ASSERT_TRUE(c.Connected());
-    EXPECT_TRUE(c.Utf8()); // both servers name UTF8 in FEAT
+    EXPECT_EQ(c.Utf8(), GetParam().utf8);
 
     const QString folder = uniqueName("ida-e-volta");
     c.ChangeDir(QStringLiteral("/public_html"));
     c.MakeDir(folder);
     EXPECT_EQ(c.SendCmd(QStringLiteral("SITE CHMOD 771 ") + folder), 200);
     c.ChangeDir(folder);
-    EXPECT_EQ(c.List(QString()), QStringList());
+    EXPECT_EQ(sorted(c.List(QString())), sorted({}));
     c.MakeDir(QStringLiteral("sub pasta"));
 
     // The first upload of binario.xml is replaced by the second.
@@ -107,7 +125,7 @@ TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
     const std::vector<std::string> expectedNames =
         sorted({"binario.xml", "vazio.xml", "grande.xml", accented, "sub pasta"});
     EXPECT_EQ(sorted(c.List(QString())), expectedNames);
-    EXPECT_EQ(c.List(QStringLiteral("/public_html/") + folder).size(), 5);
+    EXPECT_EQ(sorted(c.List(QStringLiteral("/public_html/") + folder)).size(), 5u);
 
     const QString onDisk = server.home + QStringLiteral("/public_html/") + folder;
     for (const auto& [name, bytes] : files)
@@ -129,9 +147,16 @@ TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
     c.Disconnect();
 }
 
-std::string serverName(const ::testing::TestParamInfo<std::string>& p) { return p.param; }
+std::string serverName(const ::testing::TestParamInfo<Server>& p) { return p.param.name; }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpRoundTrip, ::testing::Values("pyftpdlib", "vsftpd"),
+// In TLS every data connection too; vsftpd insists that each resumes the control
+// connection's session, pure-ftpd refuses a login in clear text.
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRoundTrip,
+                         ::testing::Values(Server{"pyftpdlib", "FTP", false, true},
+                                           Server{"vsftpd", "VSFTPD", false, true},
+                                           Server{"pyftpdlib_tls", "FTPTLS", true, true},
+                                           Server{"vsftpd_tls", "VSFTPDTLS", true, true},
+                                           Server{"pure_ftpd_tls", "PUREFTPD", true, true}),
                          serverName);
 
 TEST(FtpRealServer, RefusalsCarryTheServersText) {
@@ -236,5 +261,121 @@ TEST(FtpRealServer, AServerThatDiesIsNoticed) {
     } catch (const FtpError& e) {
         EXPECT_EQ(QString::fromUtf8(e.what()),
                   "Socket Error # 111\n" + QString::fromLocal8Bit(std::strerror(ECONNREFUSED)));
+    }
+}
+
+// What a TLS login accepts and refuses, against a pyftpdlib of the test's own that presents
+// the certificate of each case and records what reached it: a refused server never sees the
+// user name or the password.
+TEST(FtpRealServer, TlsLoginChecksTheServer) {
+    const QString pki = serviceSetting("QUARVEL_TEST_PKI");
+    const QString ca = pki + QStringLiteral("/ca.pem");
+    const QStringList login = {"AUTH TLS", "USER kelvaro", "PASS ******", "FEAT",   "TYPE I",
+                               "SYST",     "TYPE I",       "PBSZ 0",      "PROT P", "QUIT"};
+    const QStringList refused = {"AUTH TLS"};
+    struct Case {
+        const char* name;
+        const char* cert; // the server's certificate below the test PKI; none: clear text only
+        QString host;
+        QString caFile;
+        bool systemTrustsOurs; // SSL_CERT_FILE names our authority
+        QString expected;      // "connected", or the error; a trailing "*" compares the start
+        QStringList commands;  // after HOST
+    };
+    const QString byAddress = QStringLiteral("127.0.0.1");
+    const QString byName = QStringLiteral("localhost");
+    const Case cases[] = {
+        {"the right certificate, by address", "server", byAddress, ca, false, "connected", login},
+        {"the right certificate, by DNS name", "server", byName, ca, false, "connected", login},
+        {"the system's authorities", "server", byAddress, {}, true, "connected", login},
+        {"a certificate for another name", "outro-nome", byAddress, ca, false,
+         "error 0: Certificado do servidor FTP recusado: emitido para outro nome, não para "
+         "127.0.0.1 (IP address mismatch)",
+         refused},
+        {"a certificate for another DNS name", "outro-nome", byName, ca, false,
+         "error 0: Certificado do servidor FTP recusado: emitido para outro nome, não para "
+         "localhost (hostname mismatch)",
+         refused},
+        {"an unknown authority", "desconhecido", byAddress, ca, false,
+         "error 0: Certificado do servidor FTP recusado: emitido por uma autoridade "
+         "certificadora desconhecida (*",
+         refused},
+        {"our authority unknown to the system",
+         "server",
+         byAddress,
+         {},
+         false,
+         "error 0: Certificado do servidor FTP recusado: emitido por uma autoridade "
+         "certificadora desconhecida (*",
+         refused},
+        {"a server without TLS",
+         nullptr,
+         byAddress,
+         ca,
+         false,
+         "error 500: O servidor FTP não oferece criptografia (AUTH TLS recusado): 500 Command "
+         "\"AUTH\" not understood.",
+         {"AUTH TLS", "QUIT"}},
+        {"an authorities file that cannot be read",
+         "server",
+         byAddress,
+         pki + QStringLiteral("/falta.pem"),
+         false,
+         "error 0: O arquivo de autoridades certificadoras do FTP \"" + pki +
+             "/falta.pem\" não pôde ser usado: *",
+         {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        QTemporaryDir home;
+        ASSERT_TRUE(home.isValid());
+        FtpServerProcess::Options o;
+        o.home = home.path() + QStringLiteral("/ftp");
+        QDir().mkpath(o.home + QStringLiteral("/public_html"));
+        if (k.cert) {
+            o.certFile = pki + u'/' + QLatin1String(k.cert) + QStringLiteral(".pem");
+            o.keyFile = pki + u'/' + QLatin1String(k.cert) + QStringLiteral(".key");
+        }
+        FtpServerProcess server(o);
+        server.start();
+        if (k.systemTrustsOurs)
+            qputenv("SSL_CERT_FILE", ca.toLocal8Bit());
+
+        FtpClient c;
+        c.Host = k.host;
+        c.Port = server.port();
+        c.Username = QStringLiteral("kelvaro");
+        c.Password = server.password();
+        c.ReadTimeout = 10000;
+        c.ConnectTimeout = 5000;
+        c.UseTls = true;
+        c.CaFile = k.caFile;
+        QString got = QStringLiteral("connected");
+        try {
+            c.Connect();
+            c.ChangeDir(QStringLiteral("public_html"));
+            c.Disconnect();
+        } catch (const FtpError& e) {
+            got = QStringLiteral("error %1: %2").arg(e.code()).arg(QString::fromUtf8(e.what()));
+        }
+        qunsetenv("SSL_CERT_FILE");
+        if (k.expected.endsWith(u'*'))
+            EXPECT_TRUE(got.startsWith(k.expected.chopped(1))) << got.toStdString();
+        else
+            EXPECT_EQ(got.toStdString(), k.expected.toStdString());
+        EXPECT_FALSE(c.Connected());
+
+        QStringList expected = k.commands;
+        if (!expected.isEmpty()) {
+            expected.prepend(k.host == byAddress ? "HOST [127.0.0.1]" : "HOST " + k.host);
+            if (expected.contains(QStringLiteral("USER kelvaro")))
+                expected.insert(expected.size() - 1, QStringLiteral("CWD public_html"));
+        }
+        QStringList received = server.commands();
+        for (int i = 0; i < 50 && received.size() < expected.size(); ++i) {
+            QThread::msleep(20); // the QUIT may still be on its way to the record
+            received = server.commands();
+        }
+        EXPECT_EQ(received.join(u'|').toStdString(), expected.join(u'|').toStdString());
     }
 }

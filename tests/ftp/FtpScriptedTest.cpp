@@ -130,6 +130,23 @@ QString systemError(int error) {
 
 QString connected(FtpClient& c) { return c.Connected() ? "connected" : "closed"; }
 
+QByteArray preliminaries(int n) {
+    QByteArray out;
+    for (int i = 0; i < n; ++i)
+        out += "150 Opening the data connection.\r\n";
+    return out;
+}
+
+// The bytes one at a time, 100 ms apart: every single wait is short, the whole is not.
+std::vector<FtpAct> drip(const QByteArray& bytes, bool data = false) {
+    std::vector<FtpAct> acts;
+    for (char b : bytes) {
+        acts.push_back(data ? sendData(QByteArray(1, b)) : raw(QByteArray(1, b)));
+        acts.push_back(sleepMs(100));
+    }
+    return acts;
+}
+
 // The failure of a step, then whether the connection is still open.
 QString failureThenState(FtpClient& c, const std::function<void()>& step) {
     const QString f = failure(step);
@@ -226,12 +243,70 @@ TEST(FtpScripted, Handshake) {
           ok("QUIT", "221 Bye.")},
          connectAndReport,
          "error 332: Need account.\r\n"},
+        {"TLS: clear text after the 234 to AUTH TLS is no protected reply",
+         {connection({reply("220 Ready.")}), ok("HOST [127.0.0.1]", "500 Unknown."),
+          on("AUTH TLS", {raw("234 Proceed with negotiation.\r\n230 Already logged in.\r\n")})},
+         [](FtpClient& c) {
+             c.UseTls = true;
+             return failureThenState(c, [&] { c.Connect(); });
+         },
+         "error 0: O servidor FTP enviou texto em claro depois de aceitar o AUTH TLS.|closed"},
+        {"TLS: a server that accepts AUTH TLS and never starts it is given the connect limit",
+         {connection({reply("220 Ready.")}), ok("HOST [127.0.0.1]", "500 Unknown."),
+          on("AUTH TLS", {reply("234 Proceed."), sleepMs(1500), closeControl()})},
+         [](FtpClient& c) {
+             c.UseTls = true;
+             c.ConnectTimeout = 300;
+             QElapsedTimer t;
+             t.start();
+             const QString f = failureThenState(c, [&] { c.Connect(); });
+             return f + (t.elapsed() < 1000 ? "|in time" : "|late");
+         },
+         "error 0: Read timed out.|closed|in time"},
         {"TYPE I refused: QUIT",
          {connection({reply("220 Ready.")}), ok("HOST [127.0.0.1]", "500 Unknown."),
           ok("USER kelvaro", "230 In."), ok("FEAT", "500 Unknown."),
           ok("TYPE I", "504 Not implemented."), ok("QUIT", "221 Bye.")},
          connectAndReport,
          "error 504: Not implemented.\r\n"},
+    });
+}
+
+// A limit holds for the operation as a whole, not for each wait within it.
+TEST(FtpScripted, ADrippingServerCannotStretchAnOperation) {
+    std::vector<FtpAct> slowListing = {reply("150 Here."), acceptData()};
+    for (const FtpAct& a : drip("a.xml\r\nb.xml\r\n", true))
+        slowListing.push_back(a);
+    slowListing.push_back(closeData());
+    slowListing.push_back(reply("226 Done."));
+    const auto timed = [](std::function<void(FtpClient&)> step) {
+        return [step](FtpClient& c) {
+            QElapsedTimer t;
+            t.start();
+            const QString f = failure([&] { step(c); });
+            return f + (t.elapsed() < 1000 ? QStringLiteral("|in time")
+                                           : QStringLiteral("|after %1 ms").arg(t.elapsed()));
+        };
+    };
+    runCases({
+        {"the greeting",
+         {connection(drip("220 At last.\r\n"))},
+         timed([](FtpClient& c) { c.Connect(); }),
+         "error 0: Read timed out.|in time",
+         400},
+        {"a reply", handshake() + Script{on("CWD x", drip("250 Changed.\r\n"))},
+         [timed](FtpClient& c) {
+             c.Connect();
+             return timed([](FtpClient& client) { client.ChangeDir("x"); })(c);
+         },
+         "error 0: Read timed out.|in time", 400},
+        {"listing data", handshake() + listing("NLST x", slowListing),
+         [](FtpClient& c) {
+             c.Connect();
+             // TYPE I waits for the server to finish dripping, and fails in turn.
+             return failure([&] { c.List("x"); });
+         },
+         "error 0: Read timed out.", 400},
     });
 }
 
@@ -563,6 +638,16 @@ TEST(FtpScripted, Uploads) {
                     on("STOR grande.xml", {acceptData(), reply("150 Go."), receiveSome(65536),
                                            resetData(), reply("552 Quota exceeded.")})},
          put(bigPath, "grande.xml"), "error 552: Quota exceeded.\r\n|connected"},
+        {"16 preliminary replies, then the answer: taken",
+         handshake() + Script{on("PASV", {pasvClosed()}),
+                              on("STOR nota.xml", {raw(preliminaries(16)),
+                                                   reply("425 Can't open data connection.")})},
+         put(binaryPath, "nota.xml"), "error 425: Can't open data connection.\r\n|connected"},
+        {"an endless run of preliminary replies ends the upload and the connection",
+         handshake() +
+             Script{on("PASV", {pasvClosed()}), on("STOR nota.xml", {raw(preliminaries(200000))})},
+         put(binaryPath, "nota.xml"),
+         "error 0: The FTP server sent more than 16 preliminary (1xx) replies in a row.|closed"},
         {"server closes the data connection early: its final reply tells",
          handshake() + Script{on("PASV", {pasv()}),
                               on("STOR nota.xml", {acceptData(), reply("150 Go."), closeData(),
@@ -571,10 +656,12 @@ TEST(FtpScripted, Uploads) {
     });
 }
 
-// A routable server that announces its private address behind NAT. Loopback addresses
-// all count as private, so this case runs in a network namespace of its own where the
-// server has a public-looking documentation address (198.51.100.7); nothing leaves it.
-TEST(FtpScripted, PrivatePasvAddressBehindRoutablePeer) {
+// Whatever address a PASV reply names, the data goes to the control connection's peer: a
+// hostile server (or anyone on the clear-text path) could otherwise send it to any host and
+// port. The named addresses must never be reached, so this runs in a network namespace of its
+// own where the server has a public-looking documentation address (198.51.100.7) and only
+// loopback exists: a connection to any other address fails, and nothing leaves the machine.
+TEST(FtpScripted, DataGoesToTheControlPeerWhateverPasvNames) {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("unshare"),
@@ -582,7 +669,7 @@ TEST(FtpScripted, PrivatePasvAddressBehindRoutablePeer) {
              QStringLiteral(
                  "/usr/sbin/ip link set lo up && /usr/sbin/ip addr add 198.51.100.7/32 dev lo && "
                  "exec \"$0\" --gtest_also_run_disabled_tests "
-                 "--gtest_filter=FtpNamespace.DISABLED_PrivatePasvAddress"),
+                 "--gtest_filter=FtpNamespace.DISABLED_PasvAddressIgnored"),
              QCoreApplication::applicationFilePath()});
     ASSERT_TRUE(p.waitForFinished(60000));
     const QString out = QString::fromLocal8Bit(p.readAll());
@@ -591,27 +678,33 @@ TEST(FtpScripted, PrivatePasvAddressBehindRoutablePeer) {
 }
 
 // Runs only inside the namespace made above.
-TEST(FtpNamespace, DISABLED_PrivatePasvAddress) {
-    const Script script =
-        Script{connection({reply("220 Ready.")}),
-               ok("HOST [198.51.100.7]", "500 Unknown."),
-               ok("USER kelvaro", "230 In."),
-               ok("FEAT", "500 Unknown."),
-               ok("TYPE I", "200 I."),
-               ok("SYST", "215 UNIX"),
-               ok("TYPE I", "200 I."),
-               ok("TYPE A", "200 A."),
-               on("PASV",
-                  {pasvAs("227 Entering Passive Mode (192,168,1,5,19,137)", "198.51.100.7", 5001)}),
-               on("NLST x", {reply("150 Here."), acceptData(), sendData("a.xml\r\n"), closeData(),
-                             reply("226 Done.")}),
-               ok("TYPE I", "200 I.")};
-    ScriptedFtpServer server(script, "198.51.100.7");
-    FtpClient c;
-    configure(c, server.port(), 3000);
-    c.Host = QStringLiteral("198.51.100.7");
-    c.Connect();
-    EXPECT_EQ(c.List("x"), QStringList{"a.xml"});
-    EXPECT_EQ(texts(server.finish()), texts(expectedCommands(script)));
-    EXPECT_EQ(server.dataConnections(), 1);
+TEST(FtpNamespace, DISABLED_PasvAddressIgnored) {
+    // A private address behind NAT, a third routable host, this machine, its loopback.
+    for (const char* named : {"192,168,1,5", "203,0,113,9", "0,0,0,0", "127,0,0,1"}) {
+        SCOPED_TRACE(named);
+        const Script script = Script{
+            connection({reply("220 Ready.")}),
+            ok("HOST [198.51.100.7]", "500 Unknown."),
+            ok("USER kelvaro", "230 In."),
+            ok("FEAT", "500 Unknown."),
+            ok("TYPE I", "200 I."),
+            ok("SYST", "215 UNIX"),
+            ok("TYPE I", "200 I."),
+            ok("TYPE A", "200 A."),
+            on("PASV", {pasvAs(QByteArray("227 Entering Passive Mode (") + named + ",19,137)",
+                               "198.51.100.7", 5001)}),
+            on("NLST x", {reply("150 Here."), acceptData(), sendData("a.xml\r\n"), closeData(),
+                          reply("226 Done.")}),
+            ok("TYPE I", "200 I.")};
+        ScriptedFtpServer server(script, "198.51.100.7");
+        FtpClient c;
+        configure(c, server.port(), 3000);
+        c.Host = QStringLiteral("198.51.100.7");
+        c.ConnectTimeout = 1000;
+        c.Connect();
+        EXPECT_EQ(failure([&] { EXPECT_EQ(c.List("x"), QStringList{"a.xml"}); }).toStdString(),
+                  "no failure");
+        EXPECT_EQ(texts(server.finish()), texts(expectedCommands(script)));
+        EXPECT_EQ(server.dataConnections(), 1);
+    }
 }

@@ -113,26 +113,6 @@ TEST(FtpText, PassiveAddresses) {
     }
 }
 
-TEST(FtpText, PrivateAddressesGiveWayToARoutablePeer) {
-    struct Case {
-        const char* address;
-        bool nonRoutable;
-    };
-    const Case cases[] = {
-        {"127.0.0.1", true},     {"10.0.0.7", true},    {"169.254.3.4", true},
-        {"192.168.1.5", true},   {"172.16.0.1", true},  {"172.31.255.1", true},
-        {"172.15.0.1", false},   {"172.32.0.1", false}, {"172.1.0.1", false},
-        {"198.51.100.7", false}, {"100.64.0.1", false}, {"11.0.0.1", false},
-        {"192.169.0.1", false},  {"1.2.3.4", false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(isNonRoutable(QString::fromLatin1(c.address)), c.nonRoutable) << c.address;
-
-    EXPECT_EQ(dataAddress("192.168.1.5", "198.51.100.7"), QStringLiteral("198.51.100.7"));
-    EXPECT_EQ(dataAddress("192.168.1.5", "10.0.0.1"), QStringLiteral("192.168.1.5"));
-    EXPECT_EQ(dataAddress("203.0.113.9", "198.51.100.7"), QStringLiteral("203.0.113.9"));
-}
-
 TEST(FtpText, ListingDataSplitsAtAnyLineBreak) {
     struct Case {
         const char* data;

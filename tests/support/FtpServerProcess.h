@@ -5,7 +5,8 @@
 #include <QStringList>
 
 // A pyftpdlib server of the test's own (scripts/ftpserver.py), for cases that stop the
-// server, restrict its permissions or count what it received. Logs every command.
+// server, restrict its permissions, present a certificate of their choice or count what it
+// received. The server records every command it receives in a file of its own.
 class FtpServerProcess {
 public:
     struct Options {
@@ -13,6 +14,8 @@ public:
         QString password = QStringLiteral("segredo1");
         QString perm = QStringLiteral("elradfmwMT"); // pyftpdlib permission letters
         int port = 0;                                // 0: a free one
+        QString certFile; // with its key: TLS required on the control and data connections
+        QString keyFile;
     };
 
     explicit FtpServerProcess(Options options);
@@ -33,9 +36,11 @@ public:
 
 private:
     QString log() const;
+    QStringList recorded(QChar kind) const;
 
     Options options_;
     QString logPath_;
+    QString recordPath_;
     QProcess process_;
 };
 

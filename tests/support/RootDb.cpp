@@ -18,10 +18,10 @@ namespace {
 
 } // namespace
 
-RootDb::RootDb() {
+RootDb::RootDb(const QString& socketPath) {
     m_mysql = mysql_init(nullptr);
     mysql_optionsv(m_mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    const QByteArray socket = testDb().socket.toUtf8();
+    const QByteArray socket = (socketPath.isEmpty() ? testDb().socket : socketPath).toUtf8();
     if (!mysql_real_connect(m_mysql, nullptr, "root", "", "kelvaro_doc", 0, socket.constData(), 0))
         raise(m_mysql, QStringLiteral("connect"));
 }

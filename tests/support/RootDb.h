@@ -18,7 +18,8 @@ class RootDb {
 public:
     using Row = std::vector<std::optional<QString>>;
 
-    RootDb();
+    // Through the socket of the given server; empty: the clear-text test server.
+    explicit RootDb(const QString& socket = {});
     ~RootDb();
     RootDb(const RootDb&) = delete;
     RootDb& operator=(const RootDb&) = delete;

@@ -1,0 +1,93 @@
+#pragma once
+
+// TLS for the FTP client's connections (explicit FTPS, RFC 4217) on OpenSSL. OpenSSL reads
+// and writes memory buffers that this layer carries to and from FtpSocket, so every socket
+// call stays in FtpSocket.cpp and every wait keeps the deadline of its operation.
+
+#include "FtpSocket.h"
+
+#include <QDeadlineTimer>
+#include <QString>
+#include <vector>
+
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+typedef struct ssl_session_st SSL_SESSION;
+typedef struct bio_st BIO;
+
+// The authorities trusted for the server's certificate, shared by the connections of a login.
+class FtpTlsContext {
+public:
+    // An empty caFile trusts the system's authorities. Throws FtpError when the file cannot
+    // be used.
+    explicit FtpTlsContext(const QString& caFile);
+    ~FtpTlsContext();
+    FtpTlsContext(const FtpTlsContext&) = delete;
+    FtpTlsContext& operator=(const FtpTlsContext&) = delete;
+
+    SSL_CTX* get() const { return m_ctx; }
+
+private:
+    SSL_CTX* m_ctx = nullptr;
+};
+
+// One connection of the client, control or data: a socket, with TLS over it once startTls
+// has run. The reading and writing calls behave as FtpSocket's do.
+class FtpStream {
+public:
+    FtpStream() = default;
+    ~FtpStream();
+    FtpStream(const FtpStream&) = delete;
+    FtpStream& operator=(const FtpStream&) = delete;
+
+    void connect(const QString& address, int port, QDeadlineTimer deadline);
+
+    // The TLS handshake as the client. The certificate must chain to a trusted authority and
+    // name `host` (a DNS name or an IPv4 address). A data connection passes the control
+    // connection, whose session it resumes (servers may insist on that); the sessions the
+    // server hands out on either are kept there for the next data connection.
+    void startTls(const FtpTlsContext& context, const QString& host, FtpStream* sessionsFrom,
+                  QDeadlineTimer deadline);
+    bool isTls() const { return m_ssl != nullptr; }
+    bool sessionResumed() const;
+
+    bool isOpen() const { return m_socket.isOpen(); }
+    QString peerAddress() const { return m_socket.peerAddress(); }
+    void send(const char* data, qsizetype size, QDeadlineTimer deadline);
+    void send(const QByteArray& data, QDeadlineTimer deadline) {
+        send(data.constData(), data.size(), deadline);
+    }
+    bool waitReadable(QDeadlineTimer deadline);
+    // Without waiting: bytes read, 0 once the peer has closed, -1 when nothing is there yet.
+    qsizetype receive(char* buffer, qsizetype size);
+
+    // Ends TLS in order: our close_notify, then whatever the peer still sends until it closes
+    // too. A server takes an upload as complete only after this. Nothing in clear text.
+    void finish(QDeadlineTimer deadline);
+    // Closes; in TLS a close_notify goes out first when the socket has room for it.
+    void close();
+    // Closes with a reset: the peer sees a broken transfer.
+    void abort();
+
+private:
+    friend class FtpTlsContext; // installs rememberSession
+
+    void flush(QDeadlineTimer deadline);
+    bool pull();
+    void waitForBytes(QDeadlineTimer deadline);
+    void freeTls();
+    [[noreturn]] void failHandshake(const QString& host);
+    static int rememberSession(SSL* ssl, SSL_SESSION* session);
+
+    FtpSocket m_socket;
+    SSL* m_ssl = nullptr;
+    BIO* m_in = nullptr;      // owned by m_ssl: bytes from the socket
+    BIO* m_out = nullptr;     // owned by m_ssl: bytes for the socket
+    bool m_needBytes = false; // what m_in holds is no whole record
+    bool m_eof = false;
+    // Of the control connection: sessions not yet resumed, newest last (a server may take
+    // each only once, as OpenSSL's stateful TLS 1.3 tickets go), and the one resumed last,
+    // for servers whose sessions last.
+    std::vector<SSL_SESSION*> m_fresh;
+    SSL_SESSION* m_resumed = nullptr;
+};
