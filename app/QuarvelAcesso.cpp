@@ -89,7 +89,7 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
     FormCreate();
 }
 
-TFormDlgAcesso::~TFormDlgAcesso() = default;
+TFormDlgAcesso::~TFormDlgAcesso() { TQuarvelApplication::removeErrorHandler(this); }
 
 void TFormDlgAcesso::buildControls() {
     Q_INIT_RESOURCE(quarvel);
@@ -281,7 +281,7 @@ void TFormDlgAcesso::chooseDrive(int index) {
 
 void TFormDlgAcesso::FormCreate() {
     TQuarvelApplication::setErrorHandler(
-        [this](QObject* sender, const QString& message) { ErrorFound(sender, message); });
+        [this](QObject* sender, const QString& message) { ErrorFound(sender, message); }, this);
     Timer1->start();
     // Until the user picks a folder, the listing starts from the configured one, even when
     // it cannot be opened: never from the process's current folder.
@@ -435,9 +435,7 @@ void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noe
     } catch (...) {
     }
     try {
-        Timer1->start();
-        BitArmazenar->setEnabled(true);
-        BitListar->setEnabled(true);
+        habilitarTimerEBotoes();
     } catch (...) {
     }
     armazenamento_->aposFalha();

@@ -1,3 +1,4 @@
+#include "Aplicacao.h"
 #include "DirectoryListBox.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
@@ -282,4 +283,21 @@ TEST(Window, EnterCountsAnAccess) {
     QTest::keyClick(w.form.get(), Qt::Key_Enter);
     // Two presses advanced the counter twice since the probe's own call.
     EXPECT_EQ(probe.Seql(QStringLiteral("ACESSOS")), before + 3);
+}
+
+TEST(Window, ErrorHandlerGoesWithItsWindow) {
+    QTemporaryDir nfe;
+    const Configuracao c = configFor(nfe.path());
+    Tdmdb dmdb;
+    auto primeira = std::make_unique<TFormDlgAcesso>(c, dmdb);
+    auto segunda = std::make_unique<TFormDlgAcesso>(c, dmdb);
+    // The first window going does not take the second one's handler along.
+    primeira.reset();
+    TQuarvelApplication::reportException(nullptr, QStringLiteral("depois da primeira"));
+    EXPECT_TRUE(segunda->MemoErros->toPlainText().contains(QStringLiteral("depois da primeira")));
+    // With no window left, a failure goes to standard error, not to a destroyed window.
+    segunda.reset();
+    testing::internal::CaptureStderr();
+    TQuarvelApplication::reportException(nullptr, QStringLiteral("sem janela"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "quarvel: sem janela\n");
 }
