@@ -32,6 +32,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
+#include <cstdio>
 
 namespace {
 
@@ -59,6 +60,8 @@ protected:
 constexpr int kTimerInterval = 1200000; // 20 minutes
 
 const QString kBalloon = QStringLiteral("Backup de documentos em Execução.. ");
+
+constexpr int kIntervaloBandeja = 500; // ms between looks for the notification area
 
 QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
     auto* b = new QToolButton(parent);
@@ -382,6 +385,27 @@ void TFormDlgAcesso::bitFecharClick() {
         TrayIcon1->showMessage(QString(), BalloonHint, BalloonFlags);
 }
 
+void TFormDlgAcesso::iniciarNaBandeja(int esperaMs) {
+    if (trayAvailable() || esperaMs <= 0) {
+        bitFecharClick();
+        return;
+    }
+    // At login the panel that holds the notification area may start after the programs
+    // of the session: wait for it a while before settling for a minimised window.
+    auto* espera = new QTimer(this);
+    espera->setInterval(kIntervaloBandeja);
+    connect(espera, &QTimer::timeout, this, [this, espera, restante = esperaMs]() mutable {
+        restante -= kIntervaloBandeja;
+        if (!trayAvailable() && restante > 0)
+            return;
+        espera->deleteLater();
+        // Unless a second start brought the window up meanwhile.
+        if (!isVisible())
+            guarded(this, [this] { bitFecharClick(); });
+    });
+    espera->start();
+}
+
 void TFormDlgAcesso::bitFerramentasClick() {
     if (!popUpMenu)
         return;
@@ -451,6 +475,14 @@ void TFormDlgAcesso::appendLogLine(const QString& line) {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
     c.insertText(text);
     MemoErros->verticalScrollBar()->setValue(MemoErros->verticalScrollBar()->maximum());
+
+    // The log dies with the window; the session's journal keeps standard error.
+    const QByteArray quando =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
+    for (const QString& linha : text.split(u'\n', Qt::SkipEmptyParts)) {
+        const QByteArray saida = quando + " quarvel: " + linha.toUtf8() + '\n';
+        std::fwrite(saida.constData(), 1, size_t(saida.size()), stderr);
+    }
 }
 
 void TFormDlgAcesso::closeEvent(QCloseEvent* event) {

@@ -285,6 +285,48 @@ TEST(Window, EnterCountsAnAccess) {
     EXPECT_EQ(probe.Seql(QStringLiteral("ACESSOS")), before + 3);
 }
 
+TEST(Window, StartInTheNotificationArea) {
+    QTemporaryDir nfe;
+    const Configuracao c = configFor(nfe.path());
+    Tdmdb dmdb;
+    const struct {
+        const char* caso;
+        int poucoATempo; // looks at the notification area before it is there
+        int esperaMs;
+        bool escondida;
+    } casos[] = {
+        {"notification area there", 0, 30000, true},
+        {"notification area comes late", 3, 30000, true},
+        {"none at all: minimised, on the taskbar", 1000000, 1200, false},
+    };
+    for (const auto& k : casos) {
+        SCOPED_TRACE(k.caso);
+        TFormDlgAcesso f(c, dmdb);
+        int olhadas = 0;
+        f.trayAvailable = [&] { return ++olhadas > k.poucoATempo; };
+        f.iniciarNaBandeja(k.esperaMs);
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return f.TrayIcon1->isVisible() || f.isVisible(); }, 5000));
+        EXPECT_TRUE(f.Timer1->isActive());
+        EXPECT_TRUE(f.windowState() & Qt::WindowMinimized);
+        EXPECT_EQ(f.isVisible(), !k.escondida);
+        EXPECT_EQ(f.TrayIcon1->isVisible(), k.escondida);
+        EXPECT_TRUE(f.BalloonHint.isEmpty()); // no balloon before the first minimise
+    }
+
+    // A second start while the notification area is still awaited brings the window up,
+    // and it stays up.
+    TFormDlgAcesso f(c, dmdb);
+    bool bandeja = false;
+    f.trayAvailable = [&] { return bandeja; };
+    f.iniciarNaBandeja(30000);
+    f.TrayIcon1Click();
+    bandeja = true;
+    QTest::qWait(1200);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(f.TrayIcon1->isVisible());
+}
+
 TEST(Window, ErrorHandlerGoesWithItsWindow) {
     QTemporaryDir nfe;
     const Configuracao c = configFor(nfe.path());
