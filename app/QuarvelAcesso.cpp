@@ -4,6 +4,7 @@
 #include "Busca.h"
 #include "DirectoryListBox.h"
 #include "ErrorLog.h"
+#include "ListPainting.h"
 #include "QuarvelDmo.h"
 
 #include <QAction>
@@ -169,6 +170,11 @@ void TFormDlgAcesso::buildControls() {
     ListBoxArquivo->setGeometry(328, 3, 336, 181);
     ListBoxArquivo->setSortingEnabled(false);
     ListBoxArquivo->setUniformItemSizes(true);
+    // A run repaints both lists at every file.
+    for (QListWidget* lista : {listBoxPasta, ListBoxArquivo}) {
+        lista->setItemDelegate(new TCachedItemDelegate(lista));
+        lista->setVerticalScrollBar(new TLazyScrollBar(Qt::Vertical, lista));
+    }
 
     MemoErros = new QPlainTextEdit(tabErros);
     MemoErros->setObjectName(QStringLiteral("MemoErros"));

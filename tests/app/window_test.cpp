@@ -1,5 +1,6 @@
 #include "Aplicacao.h"
 #include "DirectoryListBox.h"
+#include "ListPainting.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 #include "TestServices.h"
@@ -14,11 +15,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -46,6 +50,21 @@ Configuracao configFor(const QString& nfe) {
 
 QStringList memoLines(const TFormDlgAcesso& f) {
     return f.MemoErros->toPlainText().split(u'\n');
+}
+
+// The largest difference of one colour channel between two pictures of one size.
+int maiorDiferenca(const QImage& a, const QImage& b) {
+    if (a.size() != b.size())
+        return 256;
+    int maior = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            maior = std::max({maior, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                              std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+        }
+    }
+    return maior;
 }
 
 const QRegularExpression kStamp(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d  "));
@@ -342,4 +361,60 @@ TEST(Window, ErrorHandlerGoesWithItsWindow) {
     testing::internal::CaptureStderr();
     TQuarvelApplication::reportException(nullptr, QStringLiteral("sem janela"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "quarvel: sem janela\n");
+}
+
+TEST(Window, ListItemsFromPicturesLookAsTheStyleDrawsThem) {
+    QTemporaryDir nfe;
+    Window w(configFor(nfe.path()));
+    TFormDlgAcesso& f = *w.form;
+    for (int i = 0; i < 30; ++i) {
+        f.listBoxPasta->addItem(QStringLiteral("/home/empresa/NFE/%1/").arg(i / 7));
+        f.ListBoxArquivo->addItem(
+            i == 4 ? QStringLiteral("uma nota com um nome longo demais para caber na lista, "
+                                    "que termina em reticências - 35200914200166000187.xml")
+                   : QStringLiteral("35200914200166000187550010000%1-nfe.xml").arg(i));
+    }
+    const struct {
+        const char* caso;
+        int linha; // current row of both lists, -1 for none
+        bool foco; // the file list has the focus
+    } casos[] = {{"nothing selected", -1, false},
+                 {"a row selected", 3, false},
+                 {"the long name selected, the list focused", 4, true},
+                 {"scrolled down", 25, false}};
+    for (const auto& k : casos) {
+        SCOPED_TRACE(k.caso);
+        f.listBoxPasta->setCurrentRow(k.linha);
+        f.ListBoxArquivo->setCurrentRow(k.linha);
+        if (k.foco)
+            f.ListBoxArquivo->setFocus();
+        QCoreApplication::processEvents();
+        for (QListWidget* lista : {f.listBoxPasta, f.ListBoxArquivo}) {
+            auto* delegate = dynamic_cast<TCachedItemDelegate*>(lista->itemDelegate());
+            ASSERT_NE(delegate, nullptr);
+            // As the window's backing store is, whatever its format.
+            for (QImage::Format formato :
+                 {QImage::Format_RGB32, QImage::Format_ARGB32_Premultiplied}) {
+                auto desenhar = [&] {
+                    QImage img(lista->size(), formato);
+                    img.fill(Qt::black);
+                    lista->render(&img);
+                    return img;
+                };
+                desenhar(); // fills the pictures
+                const qsizetype pictures = delegate->pictures();
+                const QImage fromPictures = desenhar();
+                EXPECT_EQ(delegate->pictures(), pictures); // the second drew from them
+                EXPECT_GT(pictures, 0);
+                QStyledItemDelegate plain;
+                lista->setItemDelegate(&plain);
+                const QImage drawn = desenhar();
+                lista->setItemDelegate(delegate);
+                // The style's gradients (the focus frame) round by the position they are
+                // drawn at: one step of a colour channel at a few pixels.
+                EXPECT_LE(maiorDiferenca(fromPictures, drawn), 1)
+                    << lista->objectName().toStdString() << " format " << formato;
+            }
+        }
+    }
 }
