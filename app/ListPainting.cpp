@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QStyleOptionSlider>
 #include <QStyleOptionViewItem>
+#include <cmath>
 
 namespace {
 
@@ -46,16 +47,17 @@ void TCachedItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
         return;
     }
 
-    // Drawn in the pixel format of the target, the picture blends exactly as the style's
-    // own drawing there would.
+    // Drawn in the pixel format of the target and on whole device pixels, the picture
+    // blends as the style's own drawing there would (its gradients may round one step of
+    // a colour apart at another place).
     const QPaintDevice* target = painter->paintEngine() ? painter->paintEngine()->paintDevice()
                                                        : nullptr;
-    if (!target || target->devType() != QInternal::Image) {
+    const qreal dpr = target ? target->devicePixelRatioF() : 1;
+    if (!target || target->devType() != QInternal::Image || dpr != std::round(dpr)) {
         QStyledItemDelegate::paint(painter, option, index);
         return;
     }
     const QImage::Format format = static_cast<const QImage*>(target)->format();
-    const qreal dpr = target->devicePixelRatioF();
     const Look key{opt.text,
                    opt.font,
                    opt.palette.cacheKey(),
