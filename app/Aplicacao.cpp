@@ -7,11 +7,25 @@ TQuarvelApplication::Handler& installed() {
     static TQuarvelApplication::Handler h;
     return h;
 }
+const void*& installedBy() {
+    static const void* owner = nullptr;
+    return owner;
+}
 } // namespace
 
 TQuarvelApplication::TQuarvelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
-void TQuarvelApplication::setErrorHandler(Handler handler) { installed() = std::move(handler); }
+void TQuarvelApplication::setErrorHandler(Handler handler, const void* owner) {
+    installed() = std::move(handler);
+    installedBy() = owner;
+}
+
+void TQuarvelApplication::removeErrorHandler(const void* owner) {
+    if (installedBy() != owner)
+        return;
+    installed() = nullptr;
+    installedBy() = nullptr;
+}
 
 void TQuarvelApplication::reportException(QObject* sender, const QString& message) noexcept {
     try {

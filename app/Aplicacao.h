@@ -11,7 +11,10 @@ public:
 
     TQuarvelApplication(int& argc, char** argv);
 
-    static void setErrorHandler(Handler handler);
+    // Installs the catch-all handler on behalf of `owner`; removeErrorHandler(owner) takes it
+    // away again unless another owner installed its own since.
+    static void setErrorHandler(Handler handler, const void* owner = nullptr);
+    static void removeErrorHandler(const void* owner);
     bool notify(QObject* receiver, QEvent* event) override;
 
     // Hands a caught exception to the installed handler; without one, to stderr.

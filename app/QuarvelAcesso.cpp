@@ -4,6 +4,7 @@
 #include "Busca.h"
 #include "DirectoryListBox.h"
 #include "ErrorLog.h"
+#include "ListPainting.h"
 #include "Nomes.h"
 #include "QuarvelDmo.h"
 
@@ -33,6 +34,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
+#include <cstdio>
 
 namespace {
 
@@ -60,6 +62,8 @@ protected:
 constexpr int kTimerInterval = 1200000; // 20 minutes
 
 const QString kBalloon = QStringLiteral("Backup de documentos em Execução.. ");
+
+constexpr int kIntervaloBandeja = 500; // ms between looks for the notification area
 
 QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
     auto* b = new QToolButton(parent);
@@ -94,7 +98,7 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
     FormCreate();
 }
 
-TFormDlgAcesso::~TFormDlgAcesso() = default;
+TFormDlgAcesso::~TFormDlgAcesso() { TQuarvelApplication::removeErrorHandler(this); }
 
 void TFormDlgAcesso::buildControls() {
     Q_INIT_RESOURCE(quarvel);
@@ -171,6 +175,11 @@ void TFormDlgAcesso::buildControls() {
     ListBoxArquivo->setGeometry(328, 3, 336, 181);
     ListBoxArquivo->setSortingEnabled(false);
     ListBoxArquivo->setUniformItemSizes(true);
+    // A run repaints both lists at every file.
+    for (QListWidget* lista : {listBoxPasta, ListBoxArquivo}) {
+        lista->setItemDelegate(new TCachedItemDelegate(lista));
+        lista->setVerticalScrollBar(new TLazyScrollBar(Qt::Vertical, lista));
+    }
 
     MemoErros = new QPlainTextEdit(tabErros);
     MemoErros->setObjectName(QStringLiteral("MemoErros"));
@@ -286,7 +295,7 @@ void TFormDlgAcesso::chooseDrive(int index) {
 
 void TFormDlgAcesso::FormCreate() {
     TQuarvelApplication::setErrorHandler(
-        [this](QObject* sender, const QString& message) { ErrorFound(sender, message); });
+        [this](QObject* sender, const QString& message) { ErrorFound(sender, message); }, this);
     Timer1->start();
     // Until the user picks a folder, the listing starts from the configured one, even when
     // it cannot be opened: never from the process's current folder.
@@ -397,6 +406,27 @@ void TFormDlgAcesso::bitFecharClick() {
         TrayIcon1->showMessage(QString(), BalloonHint, BalloonFlags);
 }
 
+void TFormDlgAcesso::iniciarNaBandeja(int esperaMs) {
+    if (trayAvailable() || esperaMs <= 0) {
+        bitFecharClick();
+        return;
+    }
+    // At login the panel that holds the notification area may start after the programs
+    // of the session: wait for it a while before settling for a minimised window.
+    auto* espera = new QTimer(this);
+    espera->setInterval(kIntervaloBandeja);
+    connect(espera, &QTimer::timeout, this, [this, espera, restante = esperaMs]() mutable {
+        restante -= kIntervaloBandeja;
+        if (!trayAvailable() && restante > 0)
+            return;
+        espera->deleteLater();
+        // Unless a second start brought the window up meanwhile.
+        if (!isVisible())
+            guarded(this, [this] { bitFecharClick(); });
+    });
+    espera->start();
+}
+
 void TFormDlgAcesso::bitFerramentasClick() {
     if (!popUpMenu)
         return;
@@ -450,9 +480,7 @@ void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noe
     } catch (...) {
     }
     try {
-        Timer1->start();
-        BitArmazenar->setEnabled(true);
-        BitListar->setEnabled(true);
+        habilitarTimerEBotoes();
     } catch (...) {
     }
     armazenamento_->aposFalha();
@@ -468,6 +496,14 @@ void TFormDlgAcesso::appendLogLine(const QString& line) {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
     c.insertText(text);
     MemoErros->verticalScrollBar()->setValue(MemoErros->verticalScrollBar()->maximum());
+
+    // The log dies with the window; the session's journal keeps standard error.
+    const QByteArray quando =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
+    for (const QString& linha : text.split(u'\n', Qt::SkipEmptyParts)) {
+        const QByteArray saida = quando + " quarvel: " + linha.toUtf8() + '\n';
+        std::fwrite(saida.constData(), 1, size_t(saida.size()), stderr);
+    }
 }
 
 void TFormDlgAcesso::closeEvent(QCloseEvent* event) {

@@ -89,6 +89,10 @@ public:
     void TrayIcon1Click();
     void Fechar1Click();
 
+    // Start-up at login (--bandeja): as after "Fechar". Where no notification area is
+    // there yet, it is awaited up to `esperaMs` before the window settles for minimised.
+    void iniciarNaBandeja(int esperaMs = 30000);
+
     // The catch-all: the phase line and the time-stamped message into the log, timer and
     // buttons enabled again. Never throws.
     void ErrorFound(QObject* Sender, const QString& message) noexcept;

@@ -1,11 +1,13 @@
 #include "Aplicacao.h"
 #include "DocIni.h"
+#include "InstanciaUnica.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 
 #include <QScreen>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 
 int main(int argc, char** argv) {
     TQuarvelApplication app(argc, argv);
@@ -18,6 +20,31 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quarvel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/glyphs/quarvel.xpm")));
 
+    // --bandeja: started with the session, straight to the notification area.
+    bool bandeja = false;
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    for (const QString& a : args) {
+        if (a != QLatin1String("--bandeja")) {
+            std::fprintf(stderr, "uso: quarvel [--bandeja]\n");
+            return 2;
+        }
+        bandeja = true;
+    }
+
+    // One copy per user: a later start shows the running copy's window and ends. The
+    // autostart of a session where the program already runs has nothing to show.
+    const QString pasta = pastaDeExecucao();
+    if (pasta.isEmpty())
+        std::fprintf(stderr, "quarvel: no private runtime folder; a second copy cannot be "
+                             "told from the first\n");
+    InstanciaUnica instancia(pasta);
+    if (!pasta.isEmpty() && !instancia.primeira()) {
+        if (bandeja || instancia.pedirJanela())
+            return 0;
+        std::fprintf(stderr, "quarvel: another copy is running but does not answer\n");
+        return 1;
+    }
+
     Configuracao config;
     Tdmdb dmdb([&config] {
         config = lerConfiguracao(localizarDocIni(QCoreApplication::applicationDirPath()));
@@ -28,6 +55,11 @@ int main(int argc, char** argv) {
         const QRect area = screen->availableGeometry();
         form.move(area.center() - QPoint(form.width() / 2, form.height() / 2));
     }
-    form.show();
+    QObject::connect(&instancia, &InstanciaUnica::janelaPedida, &form,
+                     [&form] { guarded(&form, [&form] { form.TrayIcon1Click(); }); });
+    if (bandeja)
+        form.iniciarNaBandeja();
+    else
+        form.show();
     return app.exec();
 }

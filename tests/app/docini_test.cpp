@@ -105,3 +105,23 @@ TEST(DocIni, FileNameMatchesWithoutRegardToCase) {
     writeFile(dir.filePath(QStringLiteral("DOC.INI")), "[parametros]\nsCNPJ=43\n");
     EXPECT_EQ(lerConfiguracao(localizarDocIni(dir.path())).sCNPJ, u"43");
 }
+
+// The DOC.INI the package installs: every key present with its default, each with a
+// comment of its own above it (a comment on the value's line would become part of it).
+TEST(DocIni, PackagedFileHoldsTheDefaults) {
+    const QString path = sourcePath(QStringLiteral("packaging/DOC.INI"));
+    const Configuracao c = lerConfiguracao(path);
+    const Configuracao d = configuracaoPadrao();
+    for (const char* key : {"sPastaNFE", "sPastaBKP", "sCNPJ", "sVirgula", "sLocalXML"})
+        EXPECT_EQ(valueOf(c, key), valueOf(d, key)) << key;
+
+    const QStringList lines = QString::fromUtf8(readFile(path)).split(u'\n');
+    int keys = 0;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines[i].startsWith(u';') || !lines[i].contains(u'='))
+            continue;
+        ++keys;
+        EXPECT_TRUE(i > 0 && lines[i - 1].startsWith(u';')) << lines[i].toStdString();
+    }
+    EXPECT_EQ(keys, 5);
+}

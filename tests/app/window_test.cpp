@@ -1,4 +1,6 @@
+#include "Aplicacao.h"
 #include "DirectoryListBox.h"
+#include "ListPainting.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 #include "TestServices.h"
@@ -13,11 +15,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -45,6 +50,21 @@ Configuracao configFor(const QString& nfe) {
 
 QStringList memoLines(const TFormDlgAcesso& f) {
     return f.MemoErros->toPlainText().split(u'\n');
+}
+
+// The largest difference of one colour channel between two pictures of one size.
+int maiorDiferenca(const QImage& a, const QImage& b) {
+    if (a.size() != b.size())
+        return 256;
+    int maior = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            maior = std::max({maior, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                              std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+        }
+    }
+    return maior;
 }
 
 const QRegularExpression kStamp(QStringLiteral("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d  "));
@@ -282,4 +302,119 @@ TEST(Window, EnterCountsAnAccess) {
     QTest::keyClick(w.form.get(), Qt::Key_Enter);
     // Two presses advanced the counter twice since the probe's own call.
     EXPECT_EQ(probe.Seql(QStringLiteral("ACESSOS")), before + 3);
+}
+
+TEST(Window, StartInTheNotificationArea) {
+    QTemporaryDir nfe;
+    const Configuracao c = configFor(nfe.path());
+    Tdmdb dmdb;
+    const struct {
+        const char* caso;
+        int poucoATempo; // looks at the notification area before it is there
+        int esperaMs;
+        bool escondida;
+    } casos[] = {
+        {"notification area there", 0, 30000, true},
+        {"notification area comes late", 3, 30000, true},
+        {"none at all: minimised, on the taskbar", 1000000, 1200, false},
+    };
+    for (const auto& k : casos) {
+        SCOPED_TRACE(k.caso);
+        TFormDlgAcesso f(c, dmdb);
+        int olhadas = 0;
+        f.trayAvailable = [&] { return ++olhadas > k.poucoATempo; };
+        f.iniciarNaBandeja(k.esperaMs);
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return f.TrayIcon1->isVisible() || f.isVisible(); }, 5000));
+        EXPECT_TRUE(f.Timer1->isActive());
+        EXPECT_TRUE(f.windowState() & Qt::WindowMinimized);
+        EXPECT_EQ(f.isVisible(), !k.escondida);
+        EXPECT_EQ(f.TrayIcon1->isVisible(), k.escondida);
+        EXPECT_TRUE(f.BalloonHint.isEmpty()); // no balloon before the first minimise
+    }
+
+    // A second start while the notification area is still awaited brings the window up,
+    // and it stays up.
+    TFormDlgAcesso f(c, dmdb);
+    bool bandeja = false;
+    f.trayAvailable = [&] { return bandeja; };
+    f.iniciarNaBandeja(30000);
+    f.TrayIcon1Click();
+    bandeja = true;
+    QTest::qWait(1200);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(f.TrayIcon1->isVisible());
+}
+
+TEST(Window, ErrorHandlerGoesWithItsWindow) {
+    QTemporaryDir nfe;
+    const Configuracao c = configFor(nfe.path());
+    Tdmdb dmdb;
+    auto primeira = std::make_unique<TFormDlgAcesso>(c, dmdb);
+    auto segunda = std::make_unique<TFormDlgAcesso>(c, dmdb);
+    // The first window going does not take the second one's handler along.
+    primeira.reset();
+    TQuarvelApplication::reportException(nullptr, QStringLiteral("depois da primeira"));
+    EXPECT_TRUE(segunda->MemoErros->toPlainText().contains(QStringLiteral("depois da primeira")));
+    // With no window left, a failure goes to standard error, not to a destroyed window.
+    segunda.reset();
+    testing::internal::CaptureStderr();
+    TQuarvelApplication::reportException(nullptr, QStringLiteral("sem janela"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "quarvel: sem janela\n");
+}
+
+TEST(Window, ListItemsFromPicturesLookAsTheStyleDrawsThem) {
+    QTemporaryDir nfe;
+    Window w(configFor(nfe.path()));
+    TFormDlgAcesso& f = *w.form;
+    for (int i = 0; i < 30; ++i) {
+        f.listBoxPasta->addItem(QStringLiteral("/home/empresa/NFE/%1/").arg(i / 7));
+        f.ListBoxArquivo->addItem(
+            i == 4 ? QStringLiteral("uma nota com um nome longo demais para caber na lista, "
+                                    "que termina em reticências - 35200914200166000187.xml")
+                   : QStringLiteral("35200914200166000187550010000%1-nfe.xml").arg(i));
+    }
+    const struct {
+        const char* caso;
+        int linha; // current row of both lists, -1 for none
+        bool foco; // the file list has the focus
+    } casos[] = {{"nothing selected", -1, false},
+                 {"a row selected", 3, false},
+                 {"the long name selected, the list focused", 4, true},
+                 {"scrolled down", 25, false}};
+    for (const auto& k : casos) {
+        SCOPED_TRACE(k.caso);
+        f.listBoxPasta->setCurrentRow(k.linha);
+        f.ListBoxArquivo->setCurrentRow(k.linha);
+        if (k.foco)
+            f.ListBoxArquivo->setFocus();
+        QCoreApplication::processEvents();
+        for (QListWidget* lista : {f.listBoxPasta, f.ListBoxArquivo}) {
+            auto* delegate = dynamic_cast<TCachedItemDelegate*>(lista->itemDelegate());
+            ASSERT_NE(delegate, nullptr);
+            // As the window's backing store is, whatever its format.
+            for (QImage::Format formato :
+                 {QImage::Format_RGB32, QImage::Format_ARGB32_Premultiplied}) {
+                auto desenhar = [&] {
+                    QImage img(lista->size(), formato);
+                    img.fill(Qt::black);
+                    lista->render(&img);
+                    return img;
+                };
+                desenhar(); // fills the pictures
+                const qsizetype pictures = delegate->pictures();
+                const QImage fromPictures = desenhar();
+                EXPECT_EQ(delegate->pictures(), pictures); // the second drew from them
+                EXPECT_GT(pictures, 0);
+                QStyledItemDelegate plain;
+                lista->setItemDelegate(&plain);
+                const QImage drawn = desenhar();
+                lista->setItemDelegate(delegate);
+                // The style's gradients (the focus frame) round by the position they are
+                // drawn at: one step of a colour channel at a few pixels.
+                EXPECT_LE(maiorDiferenca(fromPictures, drawn), 1)
+                    << lista->objectName().toStdString() << " format " << formato;
+            }
+        }
+    }
 }

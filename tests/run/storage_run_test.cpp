@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -914,4 +915,32 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
     EXPECT_TRUE(form->isVisible()); // closes once the handler has returned
     QTest::qWait(50);
     EXPECT_FALSE(form->isVisible());
+}
+
+// A run repaints the lists, their scroll bars and the progress bar at every file, drawing
+// only what changed; at each file the window on the screen must be what a full paint of
+// it shows.
+TEST_F(StorageRun, AtEachFileTheScreenShowsWhatAFullPaintShows) {
+    for (int i = 1; i <= 40; ++i)
+        addFile(QStringLiteral("lote%1/nota%2.xml").arg(i / 15).arg(i, 2, 10, QChar(u'0')),
+                nota("nfe-400.xml", 300 + i));
+    openWindow(sharedFtp());
+    int compared = 0;
+    for (int row = 0; row < 40; ++row) {
+        atRow[row] = [this, row, &compared] {
+            // What this pump drew, drawn: then the screen against a paint from scratch.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+            const QImage screen = form->screen()
+                                      ->grabWindow(form->winId())
+                                      .toImage()
+                                      .convertToFormat(QImage::Format_RGB32);
+            const QImage full = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            ASSERT_EQ(screen.size(), full.size());
+            EXPECT_TRUE(screen == full) << "file " << row + 1;
+            ++compared;
+        };
+    }
+    store();
+    EXPECT_EQ(compared, 40);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 40);
 }

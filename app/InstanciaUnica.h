@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+
+// One copy of the program per user. The first copy holds a lock on a file of the user's
+// runtime folder (the kernel lets it go when the process ends, however it ends) and
+// listens on a local socket beside it; a later copy finds the lock taken and asks the
+// first, through the socket, to show its window.
+class InstanciaUnica : public QObject {
+    Q_OBJECT
+public:
+    // `pasta`: the user's private runtime folder (pastaDeExecucao()).
+    explicit InstanciaUnica(QString pasta, QObject* parent = nullptr);
+    ~InstanciaUnica() override;
+
+    // Takes the lock. True when no other copy holds it; this copy then listens for the
+    // requests of later ones. False when another copy runs.
+    bool primeira();
+
+    // From a later copy: asks the running one to show its window, trying for up to
+    // `esperaMs` while it is still starting. False when it did not answer.
+    bool pedirJanela(int esperaMs = 5000);
+
+signals:
+    // A later copy asked for the window.
+    void janelaPedida();
+
+private:
+    void atender();
+
+    QString lock_;
+    QString socket_;
+    int fd_ = -1;
+    QLocalServer* servidor_ = nullptr;
+};
+
+// $XDG_RUNTIME_DIR, or else /tmp/quarvel-<uid>, made and checked to be the user's own and
+// private. Empty when no such folder can be had.
+QString pastaDeExecucao();
