@@ -7,37 +7,69 @@
 #include <QPainter>
 #include <QStyleOptionSlider>
 #include <QStyleOptionViewItem>
+#include <QTextLine>
+#include <QTextOption>
 #include <cmath>
+#include <memory>
 
 namespace {
 
 constexpr int kPictures = 64; // a few screens of rows; each picture is one row
+constexpr int kGrounds = 16;  // a look's background: selected or not, active or not
+
+// Styles that draw a text item as the common style does: the panel, then the text laid
+// out by QTextLayout in the text rectangle less the focus margins, then the focus frame.
+bool commonItem(const QStyle* style) {
+    const QString name = style->name();
+    return name == QLatin1String("fusion") || name == QLatin1String("windows");
+}
+
+// One line of plain text, as the style draws it (no wrapping, no line breaks, no
+// variants for the elision to choose from).
+bool oneLine(const QString& text) {
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n' || u == u'\r' || u == QChar::LineSeparator ||
+            u == QChar::ParagraphSeparator || u == 0x9c)
+            return false;
+    }
+    return true;
+}
+
+QTextLine layOut(QTextLayout& layout, const QTextOption& option, int width) {
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLineWidth(width);
+    line.setPosition(QPointF(0, 0));
+    layout.endLayout();
+    return line;
+}
 
 } // namespace
 
 size_t qHash(const TCachedItemDelegate::Look& look, size_t seed) {
     // The font compares in full but is left out of the hash: its hash builds a text.
-    return qHashMulti(seed, look.text, look.palette, look.state, look.size.width(),
-                      look.size.height(), look.format);
+    return qHashMulti(seed, look.style, look.ground, look.text, look.palette, look.state,
+                      look.size.width(), look.size.height(), look.format);
 }
 
 TCachedItemDelegate::TCachedItemDelegate(QObject* parent)
-    : QStyledItemDelegate(parent), pictures_(kPictures) {}
+    : QStyledItemDelegate(parent), pictures_(kPictures), grounds_(kGrounds), texts_(kPictures) {}
 
 void TCachedItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
     const auto* view = qobject_cast<const QAbstractItemView*>(opt.widget);
-    // The picture starts from the background the view paints under its items: only a
-    // plain colour, the same whether the window is active or not, can be matched.
+    // The picture starts from the background the view paints under its items, as it
+    // stands (disabled, inactive): only a plain colour can be matched.
     const QWidget* viewport = view ? view->viewport() : nullptr;
     const QPalette::ColorRole role = viewport ? viewport->backgroundRole() : QPalette::Base;
-    const QBrush ground = viewport ? viewport->palette().brush(QPalette::Active, role) : QBrush();
+    const QBrush ground = viewport ? viewport->palette().brush(role) : QBrush();
     const bool plain =
         viewport && viewport->autoFillBackground() && ground.style() == Qt::SolidPattern &&
         ground.color().alpha() == 255 &&
-        ground == viewport->palette().brush(QPalette::Inactive, role) &&
         (opt.features & ~(QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::WrapText)) ==
             0 &&
         opt.backgroundBrush.style() == Qt::NoBrush && painter->transform().isIdentity() &&
@@ -50,15 +82,19 @@ void TCachedItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     // Drawn in the pixel format of the target and on whole device pixels, the picture
     // blends as the style's own drawing there would (its gradients may round one step of
     // a colour apart at another place).
-    const QPaintDevice* target = painter->paintEngine() ? painter->paintEngine()->paintDevice()
-                                                       : nullptr;
+    const QPaintDevice* target =
+        painter->paintEngine() ? painter->paintEngine()->paintDevice() : nullptr;
     const qreal dpr = target ? target->devicePixelRatioF() : 1;
     if (!target || target->devType() != QInternal::Image || dpr != std::round(dpr)) {
         QStyledItemDelegate::paint(painter, option, index);
         return;
     }
     const QImage::Format format = static_cast<const QImage*>(target)->format();
-    const Look key{opt.text,
+    const QWidget* widget = opt.widget;
+    const QStyle* style = widget ? widget->style() : QApplication::style();
+    const Look key{style,
+                   ground.color().rgb(),
+                   opt.text,
                    opt.font,
                    opt.palette.cacheKey(),
                    int(opt.palette.currentColorGroup()),
@@ -74,19 +110,105 @@ void TCachedItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
         painter->drawImage(opt.rect.topLeft(), *picture);
         return;
     }
-    auto* picture = new QImage(opt.rect.size() * dpr, format);
-    picture->setDevicePixelRatio(dpr);
-    picture->fill(ground.color());
-    {
+    QStyleOptionViewItem at = opt;
+    at.rect.moveTopLeft(QPoint(0, 0));
+    QImage* picture = nullptr;
+    // The style draws the focus frame over the text, and a frame around an item being
+    // edited: those items it draws whole.
+    if (commonItem(style) && oneLine(opt.text) &&
+        !(opt.state & (QStyle::State_HasFocus | QStyle::State_Editing)) &&
+        !(opt.features & QStyleOptionViewItem::WrapText)) {
+        const Text* text = textOf(at, style, key);
+        const QImage* back = text ? background(at, style, key, ground.color()) : nullptr;
+        if (back) {
+            picture = new QImage(*back);
+            QPainter p(picture);
+            // The text's colour as the style picks it.
+            QPalette::ColorGroup group =
+                opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
+            if (group == QPalette::Normal && !(opt.state & QStyle::State_Active))
+                group = QPalette::Inactive;
+            p.setPen(opt.palette.color(group, opt.state & QStyle::State_Selected
+                                                  ? QPalette::HighlightedText
+                                                  : QPalette::Text));
+            text->layout.draw(&p, text->at);
+            ++fromLayouts_;
+        }
+    }
+    if (!picture) {
+        picture = new QImage(opt.rect.size() * dpr, format);
+        picture->setDevicePixelRatio(dpr);
+        picture->fill(ground.color());
         QPainter p(picture);
-        QStyleOptionViewItem at = opt;
-        at.rect.moveTopLeft(QPoint(0, 0));
-        const QWidget* widget = opt.widget;
-        QStyle* style = widget ? widget->style() : QApplication::style();
         style->drawControl(QStyle::CE_ItemViewItem, &at, &p, widget);
     }
     painter->drawImage(opt.rect.topLeft(), *picture);
     pictures_.insert(key, picture);
+}
+
+const TCachedItemDelegate::Text* TCachedItemDelegate::textOf(const QStyleOptionViewItem& opt,
+                                                             const QStyle* style,
+                                                             const Look& key) const {
+    // Laid out the same in every state and palette.
+    Look where = key;
+    where.palette = 0;
+    where.colorGroup = 0;
+    where.state = 0;
+    where.format = 0;
+    if (const Text* text = texts_.object(where))
+        return text;
+    const QWidget* widget = opt.widget;
+    // The text's rectangle is the item's less the check mark and the icon, whatever the
+    // text: asked without it, the style lays out no text for it.
+    QStyleOptionViewItem bare = opt;
+    bare.text.clear();
+    QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &bare, widget);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    rect.adjust(margin, 0, -margin, 0);
+    QTextOption option;
+    option.setWrapMode(QTextOption::ManualWrap);
+    option.setTextDirection(opt.direction);
+    option.setAlignment(QStyle::visualAlignment(opt.direction, opt.displayAlignment));
+    // The whole text decides the elision and the line's height; the line drawn is the
+    // elided one, from the left of the rectangle.
+    auto text = std::make_unique<Text>();
+    text->layout.setText(opt.text);
+    text->layout.setFont(opt.font);
+    text->layout.setCacheEnabled(true); // the glyphs stay for every drawing
+    const QTextLine line = layOut(text->layout, option, rect.width());
+    if (text->layout.lineCount() != 1 || line.textLength() != opt.text.size())
+        return nullptr;
+    const QRect placed = QStyle::alignedRect(Qt::LayoutDirectionAuto, opt.displayAlignment,
+                                             text->layout.boundingRect().size().toSize(), rect);
+    text->at = QPointF(rect.x(), placed.top());
+    if (line.naturalTextWidth() > rect.width()) {
+        text->layout.clearLayout();
+        text->layout.setText(
+            QFontMetrics(opt.font).elidedText(opt.text, opt.textElideMode, rect.width()));
+        layOut(text->layout, option, rect.width());
+    }
+    const Text* kept = text.get();
+    texts_.insert(where, text.release());
+    return kept;
+}
+
+const QImage* TCachedItemDelegate::background(const QStyleOptionViewItem& opt, const QStyle* style,
+                                              const Look& key, const QColor& fill) const {
+    Look bare = key;
+    bare.text.clear();
+    if (const QImage* back = grounds_.object(bare))
+        return back;
+    QStyleOptionViewItem empty = opt;
+    empty.text.clear();
+    auto* back = new QImage(opt.rect.size() * key.dpr, QImage::Format(key.format));
+    back->setDevicePixelRatio(key.dpr);
+    back->fill(fill);
+    {
+        QPainter p(back);
+        style->drawControl(QStyle::CE_ItemViewItem, &empty, &p, opt.widget);
+    }
+    grounds_.insert(bare, back);
+    return back;
 }
 
 TLazyScrollBar::Look TLazyScrollBar::look() const {
@@ -100,8 +222,7 @@ void TLazyScrollBar::sliderChange(SliderChange change) {
     // What is on the screen is what the last paint drew; a value that draws the same
     // needs no new paint (a pending one draws the new value anyway).
     if (change == SliderValueChange && paintedOnce_ &&
-        !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this) &&
-        look() == painted_)
+        !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this) && look() == painted_)
         return;
     QScrollBar::sliderChange(change);
 }

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <QCache>
+#include <QColor>
 #include <QFont>
 #include <QImage>
 #include <QRect>
+#include <QScrollBar>
 #include <QSize>
 #include <QString>
-#include <QScrollBar>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTextLayout>
 
 // A storage run selects one row of each pending list per file, and the lists roll by one
 // row. These two keep what the user sees exactly as the style draws it, but draw less.
@@ -17,6 +19,10 @@
 // picture: a row is drawn unselected when it scrolls in and again after its file, and the
 // folder list shows one text for all the files of a folder. Items with anything but text
 // on a plain background are drawn as usual.
+//
+// Under the styles whose item is the common one (background, then the text's layout, then
+// the focus frame), a text is laid out once for all its looks and its glyphs are drawn on
+// the style's own background of the look: laying out (shaping) cost more than drawing.
 class TCachedItemDelegate : public QStyledItemDelegate {
 public:
     explicit TCachedItemDelegate(QObject* parent = nullptr);
@@ -25,9 +31,13 @@ public:
                const QModelIndex& index) const override;
     // Pictures kept.
     qsizetype pictures() const { return pictures_.count(); }
+    // Pictures whose text was drawn from a kept layout on the style's background.
+    qsizetype picturesFromLayouts() const { return fromLayouts_; }
 
     // Everything the style's drawing of a text item depends on.
     struct Look {
+        const QStyle* style;
+        QRgb ground; // the view's background under the item
         QString text;
         QFont font;
         qint64 palette;
@@ -40,7 +50,21 @@ public:
     };
 
 private:
+    // A text as the style lays it out in its item: the line, elided as the style elides
+    // it, and where it goes.
+    struct Text {
+        QTextLayout layout;
+        QPointF at;
+    };
+    const Text* textOf(const QStyleOptionViewItem& opt, const QStyle* style, const Look& key) const;
+    // The look's background and frame, without its text.
+    const QImage* background(const QStyleOptionViewItem& opt, const QStyle* style, const Look& key,
+                             const QColor& fill) const;
+
     mutable QCache<Look, QImage> pictures_;
+    mutable QCache<Look, QImage> grounds_;
+    mutable QCache<Look, Text> texts_;
+    mutable qsizetype fromLayouts_ = 0;
 };
 
 size_t qHash(const TCachedItemDelegate::Look& look, size_t seed = 0);
