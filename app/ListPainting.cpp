@@ -4,13 +4,19 @@
 #include <QApplication>
 #include <QImage>
 #include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QStyleOptionProgressBar>
 #include <QStyleOptionSlider>
 #include <QStyleOptionViewItem>
+#include <QStylePainter>
 #include <QTextLine>
 #include <QTextOption>
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -231,4 +237,114 @@ void TLazyScrollBar::paintEvent(QPaintEvent* event) {
     QScrollBar::paintEvent(event);
     painted_ = look();
     paintedOnce_ = true;
+}
+
+void TProgressBar::initStyleOption(QStyleOptionProgressBar* option) const {
+    QProgressBar::initStyleOption(option);
+    if (offside_)
+        option->rect.translate(-2 * option->rect.right() - 100, 0);
+}
+
+void TProgressBar::paintAsTheStyle(QPaintEvent* event) {
+    if (maximum() > minimum()) {
+        QProgressBar::paintEvent(event);
+        return;
+    }
+    QStylePainter painter(this);
+    QStyleOptionProgressBar opt;
+    initStyleOption(&opt);
+    opt.minimum = 0;
+    opt.maximum = 1;
+    opt.progress = 0;
+    painter.drawControl(QStyle::CE_ProgressBar, opt);
+}
+
+void TProgressBar::paintEvent(QPaintEvent* event) {
+    const QWidget* parent = parentWidget();
+    // Where this paint goes: the window's backing store, or what the bar is rendered into.
+    const QPaintDevice* target = redirected(nullptr);
+    const qreal dpr = target ? target->devicePixelRatioF() : 1;
+    const QBrush ground = parent ? parent->palette().brush(parent->backgroundRole()) : QBrush();
+    QStyleOptionProgressBar opt;
+    initStyleOption(&opt);
+    // The picture is drawn on the background the parent paints under the bar, in the
+    // target's pixel format and on whole device pixels, so that it blends as the bar's
+    // own paint there would.
+    const bool kept = commonItem(style()) && maximum() > minimum() && !opt.textVisible &&
+                      (opt.state & QStyle::State_Horizontal) && parent &&
+                      parent->autoFillBackground() && !autoFillBackground() &&
+                      ground.style() == Qt::SolidPattern && ground.color().alpha() == 255 &&
+                      target && target->devType() == QInternal::Image && dpr == std::round(dpr) &&
+                      !rect().isEmpty();
+    if (!kept) {
+        paintAsTheStyle(event);
+        return;
+    }
+    const Look look{style(),
+                    ground.color().rgb(),
+                    opt.palette.cacheKey(),
+                    int(opt.palette.currentColorGroup()),
+                    uint(opt.state),
+                    uint(opt.direction),
+                    size(),
+                    opt.minimum,
+                    opt.maximum,
+                    opt.invertedAppearance,
+                    opt.bottomToTop,
+                    font(),
+                    dpr,
+                    int(static_cast<const QImage*>(target)->format())};
+    QRect redraw;
+    if (picture_.isNull() || look != look_) {
+        picture_ = QImage(size() * dpr, QImage::Format(look.format));
+        picture_.setDevicePixelRatio(dpr);
+        redraw = rect();
+    } else if (opt.progress != value_) {
+        // The columns between the two ends of the filled part, and a chunk's width about
+        // them: what the style draws around an end (a rounded corner, a chunk) lies there.
+        const QRect groove = style()->subElementRect(QStyle::SE_ProgressBarContents, &opt, this);
+        const qint64 steps = qint64(opt.maximum) - opt.minimum;
+        auto end = [&](int value) {
+            return groove.left() +
+                   int(qint64(groove.width()) * (qint64(value) - opt.minimum) / steps);
+        };
+        int from = std::min(end(value_), end(opt.progress));
+        int to = std::max(end(value_), end(opt.progress));
+        // A bar filled from the right (right to left, or inverted) mirrors the columns.
+        if ((opt.direction == Qt::RightToLeft) != opt.invertedAppearance) {
+            const int mirrored = groove.left() + groove.right();
+            std::tie(from, to) = std::pair(mirrored - to, mirrored - from);
+        }
+        const int margin = style()->pixelMetric(QStyle::PM_ProgressBarChunkWidth, &opt, this) + 4;
+        redraw = QRect(QPoint(from - margin, 0), QPoint(to + margin, height() - 1)) & rect();
+        ++partial_;
+    }
+    if (!redraw.isEmpty()) {
+        // Those columns alone, drawn on a picture of their own: the style sets clips of its
+        // own, and only the picture's edges bound what it draws. The painter starts as one
+        // on the bar itself does (QStylePainter).
+        QImage columns(redraw.size() * dpr, QImage::Format(look.format));
+        columns.setDevicePixelRatio(dpr);
+        columns.fill(ground.color());
+        {
+            QPainter p(&columns);
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
+            p.setLayoutDirection(layoutDirection());
+            p.setPen(QPen(palette().brush(foregroundRole()), 1));
+            p.setBackground(palette().brush(backgroundRole()));
+            p.setFont(font());
+            p.translate(-redraw.topLeft());
+            style()->drawControl(QStyle::CE_ProgressBar, &opt, &p, this);
+        }
+        QPainter(&picture_).drawImage(redraw.topLeft(), columns);
+        look_ = look;
+        value_ = opt.progress;
+    }
+    // QProgressBar keeps the value it last painted, to tell which later values need a
+    // repaint: its own paint keeps it, with the bar placed outside what it paints on.
+    offside_ = true;
+    QProgressBar::paintEvent(event);
+    offside_ = false;
+    QPainter painter(this);
+    painter.drawImage(0, 0, picture_);
 }

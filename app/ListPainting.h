@@ -4,16 +4,19 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QProgressBar>
 #include <QRect>
 #include <QScrollBar>
 #include <QSize>
 #include <QString>
 #include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
 #include <QTextLayout>
 
-// A storage run selects one row of each pending list per file, and the lists roll by one
-// row. These two keep what the user sees exactly as the style draws it, but draw less.
+// A storage run selects one row of each pending list per file, the lists roll by one row,
+// and the progress bar moves. These keep what the user sees exactly as the style draws it,
+// but draw less.
 
 // Draws each text item once per look (text, state, size, palette, font) and keeps the
 // picture: a row is drawn unselected when it scrolls in and again after its file, and the
@@ -92,4 +95,47 @@ private:
 
     Look painted_;
     bool paintedOnce_ = false;
+};
+
+// A progress bar whose maximum is 0 shows an empty bar, not a busy indicator.
+//
+// A run moves the bar at every file, and QProgressBar repaints it whole when a step shows,
+// though under Fusion and Windows a step changes only the columns about the end of the
+// filled part. The bar is kept as a picture on its parent's background, and a change of
+// value redraws only those columns of it before the picture is shown; which steps are
+// repainted is still QProgressBar's choice.
+class TProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+
+    // Paints that redrew only the columns a change of value moved.
+    qsizetype partialDrawings() const { return partial_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void initStyleOption(QStyleOptionProgressBar* option) const override;
+
+private:
+    // Everything the bar's drawing depends on but its value.
+    struct Look {
+        const QStyle* style = nullptr;
+        QRgb ground = 0;
+        qint64 palette = 0;
+        int colorGroup = 0;
+        uint state = 0, direction = 0;
+        QSize size;
+        int minimum = 0, maximum = 0;
+        bool inverted = false, bottomToTop = false;
+        QFont font;
+        qreal dpr = 1;
+        int format = 0;
+        bool operator==(const Look&) const = default;
+    };
+    void paintAsTheStyle(QPaintEvent* event);
+
+    Look look_;
+    int value_ = 0; // the value the picture shows
+    QImage picture_;
+    bool offside_ = false;
+    qsizetype partial_ = 0;
 };

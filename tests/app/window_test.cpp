@@ -485,3 +485,82 @@ TEST(Window, ListItemsFromPicturesLookAsTheStyleDrawsThem) {
     for (QListWidget* lista : {f.listBoxPasta, f.ListBoxArquivo})
         lista->setStyle(nullptr);
 }
+
+// A step of the bar repaints only the columns it changes, on a picture of the rest: on the
+// screen the bar must be what a plain QProgressBar, painted whole by the style, shows at
+// every step, repainted at the same steps.
+TEST(Window, ProgressBarStepsShowWhatAPlainBarShows) {
+    QTemporaryDir nfe;
+    Window w(configFor(nfe.path()));
+    TFormDlgAcesso& f = *w.form;
+    auto* bar = dynamic_cast<TProgressBar*>(f.ProgressBar1);
+    ASSERT_NE(bar, nullptr);
+    // The same bar, plain, at the same place of a window like the program's.
+    QWidget other;
+    other.setAutoFillBackground(true);
+    other.setBackgroundRole(f.backgroundRole());
+    other.setFont(f.font());
+    other.resize(f.size());
+    QProgressBar plain(&other);
+    plain.setGeometry(bar->geometry());
+    plain.setTextVisible(false);
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+    struct Paints : QObject {
+        int n = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            n += e->type() == QEvent::Paint;
+            return false;
+        }
+    } paintsOfBar, paintsOfPlain;
+    bar->installEventFilter(&paintsOfBar);
+    plain.installEventFilter(&paintsOfPlain);
+    auto onScreen = [](QWidget* b) {
+        return b->screen()
+            ->grabWindow(b->window()->winId())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32)
+            .copy(b->geometry());
+    };
+
+    std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("windows")));
+    ASSERT_NE(windows, nullptr);
+    const struct {
+        int maximum;
+        std::vector<int> values; // in this order
+    } passos[] = {
+        {40, {1, 2, 3, 4, 5, 6, 7, 20, 21, 39, 40, 3}},
+        {1000, {1, 9, 14, 15, 28, 29, 43, 100, 101, 333, 500, 990, 999, 1000, 20, 21}},
+    };
+    for (QStyle* estilo : {bar->style(), windows.get()}) {
+        for (Qt::LayoutDirection direcao : {Qt::LeftToRight, Qt::RightToLeft}) {
+            for (bool invertida : {false, true}) {
+                for (QProgressBar* b : {static_cast<QProgressBar*>(bar), &plain}) {
+                    b->setStyle(estilo);
+                    b->setLayoutDirection(direcao);
+                    b->setInvertedAppearance(invertida);
+                }
+                const qsizetype parciais = bar->partialDrawings();
+                for (const auto& p : passos) {
+                    bar->setRange(0, p.maximum);
+                    plain.setRange(0, p.maximum);
+                    QCoreApplication::processEvents();
+                    for (int v : p.values) {
+                        SCOPED_TRACE(
+                            testing::Message()
+                            << estilo->name().toStdString() << ", "
+                            << (direcao == Qt::RightToLeft ? "right to left" : "left to right")
+                            << (invertida ? ", inverted" : "") << ", " << v << " of " << p.maximum);
+                        const int antes[2] = {paintsOfBar.n, paintsOfPlain.n};
+                        bar->setValue(v); // repaints at once when the step shows
+                        plain.setValue(v);
+                        EXPECT_EQ(paintsOfBar.n - antes[0], paintsOfPlain.n - antes[1]);
+                        EXPECT_TRUE(onScreen(bar) == onScreen(&plain));
+                    }
+                }
+                EXPECT_GT(bar->partialDrawings(), parciais);
+            }
+        }
+    }
+    bar->setStyle(nullptr);
+}
