@@ -166,11 +166,19 @@ const TCachedItemDelegate::Text* TCachedItemDelegate::textOf(const QStyleOptionV
     const QWidget* widget = opt.widget;
     // The text's rectangle is the item's less the check mark and the icon, whatever the
     // text: asked without it, the style lays out no text for it.
-    QStyleOptionViewItem bare = opt;
-    bare.text.clear();
-    QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &bare, widget);
-    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
-    rect.adjust(margin, 0, -margin, 0);
+    Look bareKey = where;
+    bareKey.text.clear();
+    if (textRects_.size() > kPictures)
+        textRects_.clear();
+    auto known = textRects_.constFind(bareKey);
+    if (known == textRects_.constEnd()) {
+        QStyleOptionViewItem bare = opt;
+        bare.text.clear();
+        QRect r = style->subElementRect(QStyle::SE_ItemViewItemText, &bare, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        known = textRects_.insert(bareKey, r.adjusted(margin, 0, -margin, 0));
+    }
+    const QRect rect = *known;
     QTextOption option;
     option.setWrapMode(QTextOption::ManualWrap);
     option.setTextDirection(opt.direction);

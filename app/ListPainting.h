@@ -3,6 +3,7 @@
 #include <QCache>
 #include <QColor>
 #include <QFont>
+#include <QHash>
 #include <QImage>
 #include <QProgressBar>
 #include <QRect>
@@ -67,6 +68,7 @@ private:
     mutable QCache<Look, QImage> pictures_;
     mutable QCache<Look, QImage> grounds_;
     mutable QCache<Look, Text> texts_;
+    mutable QHash<Look, QRect> textRects_; // where the text goes, whatever it is
     mutable qsizetype fromLayouts_ = 0;
 };
 
