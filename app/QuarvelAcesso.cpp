@@ -28,8 +28,6 @@
 #include <QShortcut>
 #include <QStorageInfo>
 #include <QStyle>
-#include <QStyleOptionProgressBar>
-#include <QStylePainter>
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTimer>
@@ -37,27 +35,6 @@
 #include <cstdio>
 
 namespace {
-
-// A progress bar whose maximum is 0 shows an empty bar, not a busy indicator.
-class TProgressBar : public QProgressBar {
-public:
-    using QProgressBar::QProgressBar;
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        if (maximum() > minimum()) {
-            QProgressBar::paintEvent(event);
-            return;
-        }
-        QStylePainter painter(this);
-        QStyleOptionProgressBar opt;
-        initStyleOption(&opt);
-        opt.minimum = 0;
-        opt.maximum = 1;
-        opt.progress = 0;
-        painter.drawControl(QStyle::CE_ProgressBar, opt);
-    }
-};
 
 constexpr int kTimerInterval = 1200000; // 20 minutes
 

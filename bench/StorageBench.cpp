@@ -106,6 +106,35 @@ struct Intervalos {
     }
 };
 
+// From one file's row committed to the next file read: the move and the next read, and in
+// the window the selection of the next row, the pump that paints it and the progress bar.
+// The median over the files, against the headless run's, is what the window costs a file,
+// without the servers' own variations.
+struct EntreArquivos {
+    Clock::time_point confirmado{};
+    bool aberto = false;
+    std::vector<double> ms;
+    void passar(EtapaArquivo etapa) {
+        const Clock::time_point agora = Clock::now();
+        if (etapa == EtapaArquivo::Confirmado) {
+            confirmado = agora;
+            aberto = true;
+        } else if (etapa == EtapaArquivo::Lido && aberto) {
+            ms.push_back(std::chrono::duration<double, std::milli>(agora - confirmado).count());
+            aberto = false;
+        }
+    }
+    void figura(const QString& prefixo) const {
+        std::vector<double> m = ms;
+        double mediana = 0;
+        if (!m.empty()) {
+            std::nth_element(m.begin(), m.begin() + qsizetype(m.size() / 2), m.end());
+            mediana = m[m.size() / 2];
+        }
+        bench::figura(prefixo + QStringLiteral("_between_files_ms"), mediana, QStringLiteral("ms"));
+    }
+};
+
 // What a storage run drives, without a screen: the folder to list, the message pump, the log
 // kept in memory.
 class JanelaSemTela : public TJanelaArmazenamento {
@@ -168,7 +197,10 @@ int medirArmazenamento(const QStringList& args) {
     FtpClient ftp;
     Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
     JanelaSemTela janela(e.nfe);
-    TArmazenamento run(janela, dmdb, ftp, sFase, parametros(e));
+    EntreArquivos entre;
+    ParametrosArmazenamento p = parametros(e);
+    p.aoPassar = [&entre](EtapaArquivo etapa, const QByteArray&) { entre.passar(etapa); };
+    TArmazenamento run(janela, dmdb, ftp, sFase, std::move(p));
     const long rssAntes = bench::picoRssKb();
 
     const auto inicio = Clock::now();
@@ -194,6 +226,7 @@ int medirArmazenamento(const QStringList& args) {
     figura(e.prefixo + QStringLiteral("_rss_peak_mb"), bench::picoRssKb() / 1024.0,
            QStringLiteral("MB"));
     janela.intervalos.figuras(e.prefixo);
+    entre.figura(e.prefixo);
     return 0;
 }
 
@@ -323,6 +356,8 @@ int medirArmazenamentoJanela(const QStringList& args) {
     Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
     TFormDlgAcesso form(c, dmdb, ftpDoAmbiente(e.tls));
     form.regional = [] { return QLocale::c(); };
+    EntreArquivos entre;
+    form.aoPassarArquivo = [&entre](EtapaArquivo etapa, const QByteArray&) { entre.passar(etapa); };
     form.show();
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();
@@ -353,5 +388,6 @@ int medirArmazenamentoJanela(const QStringList& args) {
     intervalos.figuras(e.prefixo);
     figura(e.prefixo + QStringLiteral("_pumps"), double(intervalos.bombeamentos),
            QStringLiteral("count"));
+    entre.figura(e.prefixo);
     return 0;
 }

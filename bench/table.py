@@ -80,6 +80,12 @@ def main():
     add("storage_tls_vs_lftp_tls", g("storage_tls_files_per_s") / g("lftp_tls_files_per_s"),
         "ratio")
     add("window_vs_lftp", g("window_storage_files_per_s") / g("lftp_files_per_s"), "ratio")
+    # What the window adds between two files (selection, pump, progress bar), median per file,
+    # against the time of a whole file in the headless run.
+    add("window_own_ms_per_file",
+        g("window_storage_between_files_ms") - g("storage_between_files_ms"), "ms")
+    add("window_own_vs_headless_file",
+        g("window_own_ms_per_file") / (1000 * g("storage_s") / n), "ratio")
     add("rss_peak_diff_mb", g("mem10000_rss_peak_mb") - g("mem1000_rss_peak_mb"), "MB")
     with open(path, "a") as f:
         for name in derived:
@@ -100,6 +106,9 @@ def main():
                  f"{g('mariadb_batch_files_per_s'):.1f} files/s", "", "", ""))
     rows.append(("  the same run in the real window", f"{g('window_storage_files_per_s'):.1f} files/s",
                  "", f"{g('window_vs_lftp'):.3f}", "", ""))
+    rows.append(("  what the window adds to a file", f"{g('window_own_ms_per_file'):.3f} ms",
+                 f"{1000 * g('storage_s') / n:.3f} ms/file", f"{g('window_own_vs_headless_file'):.3f}",
+                 "", ""))
     reader_ok = g("reader_vs_bare") >= 2 / 3
     rows.append(("reader vs bare libxml2 parse", f"{g('reader_files_per_s'):.0f} files/s",
                  f"{g('bare_parse_files_per_s'):.0f} files/s", f"{g('reader_vs_bare'):.3f}",

@@ -20,6 +20,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QStyledItemDelegate>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -918,16 +919,21 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
 }
 
 // A run repaints the lists, their scroll bars and the progress bar at every file, drawing
-// only what changed; at each file the window on the screen must be what a full paint of
-// it shows.
+// only what changed and the list items from kept pictures and layouts; at each file the
+// window on the screen must be what a full paint of it shows, the items drawn by the
+// style itself.
 TEST_F(StorageRun, AtEachFileTheScreenShowsWhatAFullPaintShows) {
     for (int i = 1; i <= 40; ++i)
         addFile(QStringLiteral("lote%1/nota%2.xml").arg(i / 15).arg(i, 2, 10, QChar(u'0')),
                 nota("nfe-400.xml", 300 + i));
     openWindow(sharedFtp());
     int compared = 0;
+    QStyledItemDelegate byTheStyle;
+    const std::map<QListWidget*, QAbstractItemDelegate*> kept = {
+        {form->listBoxPasta, form->listBoxPasta->itemDelegate()},
+        {form->ListBoxArquivo, form->ListBoxArquivo->itemDelegate()}};
     for (int row = 0; row < 40; ++row) {
-        atRow[row] = [this, row, &compared] {
+        atRow[row] = [this, row, &compared, &byTheStyle, &kept] {
             // What this pump drew, drawn: then the screen against a paint from scratch.
             QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
             const QImage screen = form->screen()
@@ -937,6 +943,18 @@ TEST_F(StorageRun, AtEachFileTheScreenShowsWhatAFullPaintShows) {
             const QImage full = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
             ASSERT_EQ(screen.size(), full.size());
             EXPECT_TRUE(screen == full) << "file " << row + 1;
+            // Once more with the style drawing every item: the same pixels, text included.
+            for (QListWidget* lista : {form->listBoxPasta, form->ListBoxArquivo})
+                lista->setItemDelegate(&byTheStyle);
+            const QImage styled = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            for (QListWidget* lista : {form->listBoxPasta, form->ListBoxArquivo}) {
+                lista->setItemDelegate(kept.at(lista));
+                // The change of delegate repaints the lists here, not at the run's next
+                // pump, whose partial paint the next file checks.
+                lista->doItemsLayout();
+            }
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+            EXPECT_TRUE(screen == styled) << "file " << row + 1;
             ++compared;
         };
     }
