@@ -419,7 +419,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
             continue;
         // Two access keys decide; without one on either side the document's number,
         // series, recipient, date and total do.
-        const bool mesmo = comChave && r[2] && chaveDeAcesso(*r[2]) ? *r[2] == dados.chave_doc
+        const bool mesmo = comChave && r[2] && chaveDeAcesso(*r[2]) ? *r[2] == dados.chaveAcesso
                                                                     : r[3] == QStringLiteral("1");
         if (mesmo) {
             mysql_rollback(m_mysql);

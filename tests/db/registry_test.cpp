@@ -241,6 +241,10 @@ TEST_F(Registry, EachDocumentOnceAndEachCopyItsOwnName) {
     EXPECT_EQ(registrar(outroSemChave, nota), std::pair(tag + " nota (5).xml", true));
     EXPECT_EQ(registrar(mesmaNotaComProtocolo, tag + " proc.xml"),
               std::pair(tag + " nota (5).xml", false));
+    // Its own key decides, not a key-shaped file name that says otherwise.
+    TDadosNFe nomeEnganoso = b;
+    nomeEnganoso.chave_doc = novaChave();
+    EXPECT_EQ(registrar(nomeEnganoso, tag + " outra.xml"), std::pair(tag + " nota (2).xml", false));
     // A name the LIKE pattern must not take for a wildcard.
     EXPECT_EQ(registrar(documento("E", QDate(2014, 11, 5), 1), tag + "_%.xml"),
               std::pair(tag + "_%.xml", true));
