@@ -258,15 +258,6 @@ QString atributoVersao(const xmlNode* infNFe) {
     ilegivel(QStringLiteral("infNFe sem atributo versao"));
 }
 
-bool chaveDeAcesso(const QString& s) {
-    if (s.size() != 44)
-        return false;
-    for (QChar c : s)
-        if (!digitoAscii(c))
-            return false;
-    return true;
-}
-
 // Layout 3.10 and every later layout carry dhEmi; the earlier ones dEmi.
 bool usaDhEmi(const QString& versao) {
     if (versao == QLatin1String("3.10"))

@@ -27,6 +27,16 @@ struct TDadosNFe {
     QString pasta;
 };
 
+// An NF-e access key: exactly 44 ASCII digits.
+inline bool chaveDeAcesso(const QString& s) {
+    if (s.size() != 44)
+        return false;
+    for (QChar c : s)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
 // "yyyymm" and "mmyyyy" of a date, digits only.
 inline QString yyyymm(const QDate& d) { return d.toString(QStringLiteral("yyyyMM")); }
 inline QString mmyyyy(const QDate& d) { return d.toString(QStringLiteral("MMyyyy")); }

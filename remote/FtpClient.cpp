@@ -322,14 +322,19 @@ void FtpClient::login(const FtpReply& user) {
         protectData();
 }
 
+// A step of the TLS set-up refused: what we asked for, then the server's reply on one line.
+[[noreturn]] void FtpClient::recusaDeTls(const FtpReply& reply, const QString& oQue) {
+    throw FtpError(reply.code, QStringLiteral("%1: %2 %3")
+                                   .arg(oQue)
+                                   .arg(reply.code)
+                                   .arg(ftp::trimBlanks(reply.text.join(u' '))));
+}
+
 void FtpClient::secureControl() {
     const FtpReply auth = sendCommand(QStringLiteral("AUTH TLS"), {});
     if (auth.code != 234)
-        throw FtpError(auth.code,
-                       QStringLiteral("O servidor FTP não oferece criptografia (AUTH TLS "
-                                      "recusado): %1 %2")
-                           .arg(auth.code)
-                           .arg(ftp::trimBlanks(auth.text.join(u' '))));
+        recusaDeTls(auth, QStringLiteral("O servidor FTP não oferece criptografia (AUTH TLS "
+                                         "recusado)"));
     // Bytes that came after the 234 were sent in clear text and must not pass for
     // protected ones.
     if (!m_in.isEmpty())
@@ -347,11 +352,8 @@ void FtpClient::protectData() {
     sendCommand(QStringLiteral("PBSZ 0"), {200});
     const FtpReply prot = sendCommand(QStringLiteral("PROT P"), {});
     if (prot.code != 200)
-        throw FtpError(prot.code,
-                       QStringLiteral("O servidor FTP recusou a proteção das conexões de dados "
-                                      "(PROT P): %1 %2")
-                           .arg(prot.code)
-                           .arg(ftp::trimBlanks(prot.text.join(u' '))));
+        recusaDeTls(prot, QStringLiteral("O servidor FTP recusou a proteção das conexões de "
+                                         "dados (PROT P)"));
 }
 
 void FtpClient::Disconnect() {

@@ -83,6 +83,7 @@ private:
     void drainControl();
     void closeControl();
     [[noreturn]] void protocolFailure(const QString& message);
+    [[noreturn]] static void recusaDeTls(const FtpReply& reply, const QString& oQue);
 
     ftp::PassiveEndpoint passiveSetup(const QString& transferCommand);
     void openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint, QDeadlineTimer deadline);

@@ -227,17 +227,6 @@ long long parseInt(const char* text, unsigned long length) {
     return v;
 }
 
-// An NF-e access key: 44 digits. A row's chave_doc holds one when the protocol gave it or the
-// file name was made of it.
-bool chaveDeAcesso(const QString& chave) {
-    if (chave.size() != 44)
-        return false;
-    for (QChar c : chave)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
 // LIKE pattern of the numbered names of `arquivo` ("nota (%).xml"), with '!' escaping.
 QString padraoNumerados(const QString& arquivo) {
     auto escapar = [](QString t) {

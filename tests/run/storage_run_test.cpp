@@ -42,19 +42,8 @@ namespace {
 
 const QString kSite = QStringLiteral("https://docs.exemplo.com.br");
 
-// The real fixtures: relative path in the tree -> issuer CNPJ and yyyymm.
-struct Fixture {
-    const char* file;
-    const char* emitente;
-    const char* mes;
-};
-const Fixture kFixtures[] = {
-    {"nfeproc-310-protocolada.xml", "58716523000119", "201703"},
-    {"nfe-310-dest-cpf.xml", "58716523000119", "201512"},
-    {"nfeproc-400-protocolada.xml", "06929383000163", "201809"},
-    {"nfce-400-sem-prologo.xml", "23285089000185", "202003"},
-    {"nfe-400.xml", "52567322000119", "202104"},
-};
+using Fixture = FixtureNfe;
+const auto& kFixtures = kFixturesNfe;
 
 QByteArray fixture(const char* name) {
     return readFile(fixturePath(QStringLiteral("nfe/") + QString::fromLatin1(name)));
@@ -124,11 +113,6 @@ void arquivosAbaixo(const QByteArray& pasta, std::vector<QByteArray>& out) {
             out.push_back(c);
     }
     ::closedir(d);
-}
-
-bool chaveDeAcesso(const QString& s) {
-    static const QRegularExpression k(QStringLiteral("^[0-9]{44}$"));
-    return k.match(s).hasMatch();
 }
 
 class StorageRun : public ::testing::Test {

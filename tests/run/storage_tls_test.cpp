@@ -20,17 +20,9 @@
 
 namespace {
 
-// Real fixtures and where a run files them: issuer CNPJ and yyyymm.
-struct Fixture {
-    const char* file;
-    const char* emitente;
-    const char* mes;
-};
-const Fixture kFixtures[] = {
-    {"nfeproc-310-protocolada.xml", "58716523000119", "201703"},
-    {"nfeproc-400-protocolada.xml", "06929383000163", "201809"},
-    {"nfe-400.xml", "52567322000119", "202104"},
-};
+// Three of the real fixtures, both layouts, with and without a protocol.
+using Fixture = FixtureNfe;
+const Fixture kFixtures[] = {kFixturesNfe[0], kFixturesNfe[2], kFixturesNfe[4]};
 
 class StorageTls : public ::testing::Test {
 public:

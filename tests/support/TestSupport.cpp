@@ -26,3 +26,11 @@ void writeFile(const QString& path, const QByteArray& data) {
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(data) != data.size())
         throw std::runtime_error("cannot write " + path.toStdString());
 }
+
+const FixtureNfe kFixturesNfe[5] = {
+    {"nfeproc-310-protocolada.xml", "58716523000119", "201703"},
+    {"nfe-310-dest-cpf.xml", "58716523000119", "201512"},
+    {"nfeproc-400-protocolada.xml", "06929383000163", "201809"},
+    {"nfce-400-sem-prologo.xml", "23285089000185", "202003"},
+    {"nfe-400.xml", "52567322000119", "202104"},
+};
