@@ -300,6 +300,7 @@ void TFormDlgAcesso::BitListarClick() {
 }
 
 void TFormDlgAcesso::mostrarLista(const ListaPendente& lista) {
+    selecaoPendente_ = -1;
     listBoxPasta->clear();
     ListBoxArquivo->clear();
     QStringList pastas, arquivos;
@@ -356,9 +357,33 @@ void TFormDlgAcesso::desabilitarBotoes() {
     BitListar->setEnabled(false);
 }
 
+// The rows are selected and drawn while the run waits for the file's servers, in three
+// steps of a fraction of a millisecond each: at the pump before them, the lists still show
+// the file before.
 void TFormDlgAcesso::selecionar(int indice) {
-    listBoxPasta->setCurrentRow(indice);
-    ListBoxArquivo->setCurrentRow(indice);
+    selecaoPendente_ = indice;
+    passoSelecao_ = 0;
+}
+
+void TFormDlgAcesso::adiantarSelecao() {
+    if (selecaoPendente_ < 0)
+        return;
+    switch (passoSelecao_++) {
+    case 0:
+        listBoxPasta->setCurrentRow(selecaoPendente_);
+        break;
+    case 1:
+        ListBoxArquivo->setCurrentRow(selecaoPendente_);
+        break;
+    default:
+        // Both lists drawn together now, not at the next file's pump.
+        QCoreApplication::sendPostedEvents(this, QEvent::UpdateRequest);
+        selecaoPendente_ = -1;
+    }
+}
+
+int TFormDlgAcesso::linhaSelecionada() const {
+    return selecaoPendente_ >= 0 ? selecaoPendente_ : ListBoxArquivo->currentRow();
 }
 
 void TFormDlgAcesso::processarMensagens() { QCoreApplication::processEvents(); }

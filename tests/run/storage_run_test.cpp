@@ -205,7 +205,7 @@ public:
         QObject::connect(pump.get(), &QTimer::timeout, [this] {
             if (!form || !form->emExecucao())
                 return;
-            const int row = form->ListBoxArquivo->currentRow();
+            const int row = form->linhaSelecionada();
             if (row == lastRow)
                 return;
             lastRow = row;
@@ -626,9 +626,15 @@ TEST_P(StorageRunFault, EndsTheRunAndLosesNothing) {
     EXPECT_TRUE(form->BitArmazenar->isEnabled());
     EXPECT_TRUE(form->BitListar->isEnabled());
     EXPECT_FALSE(form->IdFTP.Connected());
-    // The lists still hold the entries of the failed run.
+    // The lists still hold the entries of the failed run, the file at which it ended
+    // selected in both (the files before it are in the backup tree).
     EXPECT_EQ(form->ListBoxArquivo->count(), 4);
     const Lugares where = checkNothingLost();
+    const int selecionada = form->ListBoxArquivo->currentRow();
+    EXPECT_EQ(form->linhaSelecionada(), selecionada);
+    EXPECT_EQ(form->listBoxPasta->currentRow(), selecionada);
+    // A run that set no phase ended before its first file.
+    EXPECT_EQ(selecionada, *c.phase ? where.contar(Backup) : -1);
     EXPECT_GE(where.contar(Backup), c.storedAtLeast);
     EXPECT_LE(where.contar(Backup), c.storedAtMost);
     EXPECT_EQ(rows().size(), size_t(where.contar(Backup)));
@@ -903,46 +909,76 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
 }
 
 // A run repaints the lists, their scroll bars and the progress bar at every file, drawing
-// only what changed and the list items from kept pictures and layouts; at each file the
-// window on the screen must be what a full paint of it shows, the items drawn by the
-// style itself.
+// only what changed and the list items from kept pictures and layouts, the lists while it
+// waits for the file's servers (when an answer comes before a step, at the end of the
+// file). Once drawn, the window on the screen is what a full paint of it shows, the items
+// drawn by the style itself; the pump before each file finds nothing left to draw.
 TEST_F(StorageRun, AtEachFileTheScreenShowsWhatAFullPaintShows) {
+    // One file is unreadable: it meets no server, and still shows as passed.
     for (int i = 1; i <= 40; ++i)
         addFile(QStringLiteral("lote%1/nota%2.xml").arg(i / 15).arg(i, 2, 10, QChar(u'0')),
-                nota("nfe-400.xml", 300 + i));
+                i == 20 ? QByteArray("<NFe>") : nota("nfe-400.xml", 300 + i));
     openWindow(sharedFtp());
-    int compared = 0;
+    int publicados = 0, desenhadosNaEspera = 0;
     QStyledItemDelegate byTheStyle;
     const std::map<QListWidget*, QAbstractItemDelegate*> kept = {
         {form->listBoxPasta, form->listBoxPasta->itemDelegate()},
         {form->ListBoxArquivo, form->ListBoxArquivo->itemDelegate()}};
-    for (int row = 0; row < 40; ++row) {
-        atRow[row] = [this, row, &compared, &byTheStyle, &kept] {
-            // What this pump drew, drawn: then the screen against a paint from scratch.
+    auto grabScreen = [this] {
+        return form->screen()
+            ->grabWindow(form->winId())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    form->aoPassarArquivo = [&](EtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa != EtapaArquivo::Publicado)
+            return;
+        ++publicados;
+        const QString nome = QFileInfo(QFile::decodeName(caminho)).fileName();
+        const QList<QListWidgetItem*> item =
+            form->ListBoxArquivo->findItems(nome, Qt::MatchExactly);
+        ASSERT_EQ(item.size(), 1);
+        const int row = form->ListBoxArquivo->row(item[0]);
+        ASSERT_EQ(form->linhaSelecionada(), row);
+        if (form->ListBoxArquivo->currentRow() != row)
+            return; // every answer came before a step: drawn once the file is done
+        ++desenhadosNaEspera;
+        EXPECT_EQ(form->listBoxPasta->currentRow(), row);
+        // Nothing flushed here: what the waits drew is on the screen already.
+        const QImage screen = grabScreen();
+        const QImage full = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(screen.size(), full.size());
+        EXPECT_TRUE(screen == full) << "file " << row + 1;
+        // Once more with the style drawing every item: the same pixels, text included.
+        for (QListWidget* lista : {form->listBoxPasta, form->ListBoxArquivo})
+            lista->setItemDelegate(&byTheStyle);
+        const QImage styled = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        for (QListWidget* lista : {form->listBoxPasta, form->ListBoxArquivo}) {
+            lista->setItemDelegate(kept.at(lista));
+            // The change of delegate repaints the lists here, not at the run's next pump.
+            lista->doItemsLayout();
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+        EXPECT_TRUE(screen == styled) << "file " << row + 1;
+    };
+    // At each pump the previous file's row is still the one selected, and drawn: the pump
+    // paints the progress bar at most.
+    for (int row = 1; row < 40; ++row) {
+        atRow[row] = [this, row, &grabScreen] {
+            EXPECT_EQ(form->ListBoxArquivo->currentRow(), row - 1);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
-            const QImage screen = form->screen()
-                                      ->grabWindow(form->winId())
-                                      .toImage()
-                                      .convertToFormat(QImage::Format_RGB32);
-            const QImage full = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
-            ASSERT_EQ(screen.size(), full.size());
-            EXPECT_TRUE(screen == full) << "file " << row + 1;
-            // Once more with the style drawing every item: the same pixels, text included.
-            for (QListWidget* lista : {form->listBoxPasta, form->ListBoxArquivo})
-                lista->setItemDelegate(&byTheStyle);
-            const QImage styled = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
-            for (QListWidget* lista : {form->listBoxPasta, form->ListBoxArquivo}) {
-                lista->setItemDelegate(kept.at(lista));
-                // The change of delegate repaints the lists here, not at the run's next
-                // pump, whose partial paint the next file checks.
-                lista->doItemsLayout();
-            }
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
-            EXPECT_TRUE(screen == styled) << "file " << row + 1;
-            ++compared;
+            EXPECT_TRUE(grabScreen() ==
+                        form->grab().toImage().convertToFormat(QImage::Format_RGB32))
+                << "pump of file " << row + 1;
         };
     }
     store();
-    EXPECT_EQ(compared, 40);
-    EXPECT_EQ(checkNothingLost().contar(Backup), 40);
+    EXPECT_EQ(publicados, 39);
+    // A server's answer comes after a step almost always; all 39 are drawn in waits here
+    // as a rule, and a loaded machine may take a few of them to the end of their file.
+    EXPECT_GT(desenhadosNaEspera, 0);
+    EXPECT_TRUE(atRow.empty());
+    const Lugares where = checkNothingLost();
+    EXPECT_EQ(where.contar(Backup), 39);
+    EXPECT_EQ(where.contar(Erros), 1);
 }
