@@ -45,6 +45,19 @@ TDadosNFe documento(const QString& nome, const QDate& emissao, double valor) {
     return d;
 }
 
+// Another PC's row of the issuer 11222333000181, inserted in a transaction that `outro`
+// leaves open.
+void inserirSemConfirmar(RootDb& outro, const QString& chave, const QString& arquivo,
+                         const QString& pasta, const QDate& emissao) {
+    outro.exec("START TRANSACTION");
+    outro.exec("INSERT INTO kelvaro_doc.docs (ccnpj_origem, ccnpj_destino, cnumdoc, cserie, "
+               "demissao, cnome_destino, cnome_origem, nvalortotal, chave_doc, arquivo, pasta, "
+               "xml, link, creferencia) VALUES ('11222333000181', '', '', '', " +
+               outro.quote(emissao.toString(QStringLiteral("yyyy-MM-dd"))) + ", '', '', 0, " +
+               outro.quote(chave) + ", " + outro.quote(arquivo) + ", " + outro.quote(pasta) +
+               ", '', '', " + outro.quote(emissao.toString(QStringLiteral("MMyyyy"))) + ")");
+}
+
 bool perdida(unsigned code) { return code == 2006 || code == 2013 || code == 2055; }
 
 // A local TCP port where nothing listens (listening = false) or where a socket listens but
@@ -267,13 +280,7 @@ TEST_F(Registry, ADocumentRegisteredMeanwhileElsewhereIsFound) {
     const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
     const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     RootDb outro;
-    outro.exec("START TRANSACTION");
-    outro.exec("INSERT INTO kelvaro_doc.docs (ccnpj_origem, ccnpj_destino, cnumdoc, cserie, "
-               "demissao, cnome_destino, cnome_origem, nvalortotal, chave_doc, arquivo, pasta, "
-               "xml, link, creferencia) VALUES ('11222333000181', '', '', '', '2014-11-05', '', "
-               "'', 0, " +
-               outro.quote(d.chave_doc) + ", " + outro.quote(tag + " outro.xml") + ", " +
-               outro.quote(pasta) + ", '', '', '112014')");
+    inserirSemConfirmar(outro, d.chave_doc, tag + " outro.xml", pasta, d.demissao);
     std::thread confirmar([&] {
         QThread::msleep(500);
         outro.exec("COMMIT");
@@ -295,13 +302,7 @@ TEST_F(Registry, AWaitForTheServerLeavesTimeForTheWorkOfWaits) {
     const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 12, 5), 10);
     // Another document's row under the same name, not committed: the INSERT waits for it.
     RootDb outro;
-    outro.exec("START TRANSACTION");
-    outro.exec("INSERT INTO kelvaro_doc.docs (ccnpj_origem, ccnpj_destino, cnumdoc, cserie, "
-               "demissao, cnome_destino, cnome_origem, nvalortotal, chave_doc, arquivo, pasta, "
-               "xml, link, creferencia) VALUES ('11222333000181', '', '', '', '2014-12-05', '', "
-               "'', 0, " +
-               outro.quote(novaChave()) + ", " + outro.quote(tag + " nota.xml") + ", " +
-               outro.quote(pasta) + ", '', '', '122014')");
+    inserirSemConfirmar(outro, novaChave(), tag + " nota.xml", pasta, d.demissao);
     std::atomic<bool> liberado{false};
     std::thread liberar([&] {
         QThread::msleep(300);
