@@ -60,7 +60,7 @@ TEST(WaitWork, StepsAreTakenWhileTheAnswerHasNotCome) {
     Passos passos{3, &respondido};
     const TTrabalhoNaEspera trabalho([&] { return passos.pendente(); }, [&] { passos.passo(); });
     std::thread servidor([&] {
-        ::usleep(100 * 1000);
+        ::usleep(200 * 1000);
         respondido = true;
         par.responder();
     });
@@ -100,7 +100,7 @@ TEST(WaitWork, AFailedStepStaysForLaterAndTheWaitGoesOn) {
     EXPECT_FALSE(feito);
     // The next wait takes the step again.
     std::thread servidor([&] {
-        ::usleep(100 * 1000);
+        ::usleep(200 * 1000);
         par.responder();
     });
     EXPECT_TRUE(par.cliente.waitReadable(QDeadlineTimer(5000)));
