@@ -236,8 +236,23 @@ void TLazyScrollBar::sliderChange(SliderChange change) {
     // What is on the screen is what the last paint drew; a value that draws the same
     // needs no new paint (a pending one draws the new value anyway).
     if (change == SliderValueChange && paintedOnce_ &&
-        !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this) && look() == painted_)
-        return;
+        !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this)) {
+        const Look agora = look();
+        if (agora == painted_)
+            return;
+        // Only the slider moved: the bar is repainted where it was and where it is, with a
+        // margin for its frame. A tall repaint is also slow: the painter shares fills of
+        // many lines out to other threads and waits for them.
+        Look soSlider = agora;
+        soSlider.slider = painted_.slider;
+        if (soSlider == painted_) {
+            constexpr int kMargem = 4;
+            update(painted_.slider.united(agora.slider)
+                       .adjusted(-kMargem, -kMargem, kMargem, kMargem)
+                       .intersected(rect()));
+            return;
+        }
+    }
     QScrollBar::sliderChange(change);
 }
 

@@ -74,8 +74,9 @@ private:
 
 size_t qHash(const TCachedItemDelegate::Look& look, size_t seed = 0);
 
-// A scroll bar that repaints on a change of value only when its look changes: over a
-// long list, moving by one row moves the slider by less than a pixel.
+// A scroll bar that repaints on a change of value only when its look changes (over a
+// long list, moving by one row moves the slider by less than a pixel), and then only about
+// the slider when nothing else changed.
 class TLazyScrollBar : public QScrollBar {
 public:
     using QScrollBar::QScrollBar;

@@ -11,10 +11,12 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QPaintEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QStyleFactory>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -484,6 +486,70 @@ TEST(Window, ListItemsFromPicturesLookAsTheStyleDrawsThem) {
     }
     for (QListWidget* lista : {f.listBoxPasta, f.ListBoxArquivo})
         lista->setStyle(nullptr);
+}
+
+// The lists' scroll bar repaints on a change of value only when its look changes, and then
+// only about the slider when nothing else changed: on the screen it must be what a plain
+// QScrollBar, painted whole by the style, shows at every value.
+TEST(Window, ScrollBarStepsShowWhatAPlainBarShows) {
+    QWidget janelas[2];
+    TLazyScrollBar lazy(Qt::Vertical, &janelas[0]);
+    QScrollBar plain(Qt::Vertical, &janelas[1]);
+    for (QScrollBar* b : {static_cast<QScrollBar*>(&lazy), &plain}) {
+        b->window()->setAutoFillBackground(true);
+        b->window()->resize(60, 220);
+        b->setGeometry(20, 10, 17, 181);
+        b->window()->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(b->window()));
+    }
+    struct Partes : QObject {
+        int parciais = 0;
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (e->type() == QEvent::Paint &&
+                static_cast<QPaintEvent*>(e)->rect() != static_cast<QWidget*>(o)->rect())
+                ++parciais;
+            return false;
+        }
+    } partes;
+    lazy.installEventFilter(&partes);
+    auto onScreen = [](QWidget* b) {
+        return b->screen()
+            ->grabWindow(b->window()->winId())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32)
+            .copy(b->geometry());
+    };
+    const struct {
+        int maximum, pageStep;
+        std::vector<int> values; // in this order
+    } passos[] = {
+        {30, 10, {1, 2, 3, 15, 29, 30, 29, 0, 1}},
+        {1000, 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 500, 501, 999, 1000, 999, 0}},
+    };
+    for (const char* nome : {"fusion", "windows"}) {
+        std::unique_ptr<QStyle> estilo(QStyleFactory::create(QString::fromLatin1(nome)));
+        ASSERT_NE(estilo, nullptr);
+        for (QScrollBar* b : {static_cast<QScrollBar*>(&lazy), &plain})
+            b->setStyle(estilo.get());
+        for (const auto& p : passos) {
+            for (QScrollBar* b : {static_cast<QScrollBar*>(&lazy), &plain}) {
+                b->setRange(0, p.maximum);
+                b->setPageStep(p.pageStep);
+                b->setValue(0);
+            }
+            QCoreApplication::processEvents();
+            for (int v : p.values) {
+                SCOPED_TRACE(testing::Message() << nome << ", " << v << " of " << p.maximum);
+                lazy.setValue(v);
+                plain.setValue(v);
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+                EXPECT_TRUE(onScreen(&lazy) == onScreen(&plain));
+            }
+        }
+        for (QScrollBar* b : {static_cast<QScrollBar*>(&lazy), &plain})
+            b->setStyle(nullptr);
+    }
+    EXPECT_GT(partes.parciais, 0);
 }
 
 // A step of the bar repaints only the columns it changes, on a picture of the rest: on the
