@@ -104,8 +104,10 @@ public:
     // Folder the listing starts from: the configured sPastaNFE until the user picks a
     // folder in the tree, then the tree's folder.
     QString pastaListagem() const override { return pastaListagem_; }
-    // The row of the file a run is at, whether its selection is drawn yet or not.
+    // The row of the file a run is at, whether its selection is drawn yet or not, and
+    // whether it is drawn.
     int linhaSelecionada() const;
+    bool selecaoDesenhada() const { return selecaoPendente_ < 0; }
 
     // Whether the desktop has a notification area; asked at each use. Tests replace it.
     std::function<bool()> trayAvailable;

@@ -940,10 +940,11 @@ TEST_F(StorageRun, AtEachFileTheScreenShowsWhatAFullPaintShows) {
         ASSERT_EQ(item.size(), 1);
         const int row = form->ListBoxArquivo->row(item[0]);
         ASSERT_EQ(form->linhaSelecionada(), row);
-        if (form->ListBoxArquivo->currentRow() != row)
-            return; // every answer came before a step: drawn once the file is done
+        if (!form->selecaoDesenhada())
+            return; // the answers came before the steps: drawn once the file is done
         ++desenhadosNaEspera;
         EXPECT_EQ(form->listBoxPasta->currentRow(), row);
+        EXPECT_EQ(form->ListBoxArquivo->currentRow(), row);
         // Nothing flushed here: what the waits drew is on the screen already.
         const QImage screen = grabScreen();
         const QImage full = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
