@@ -488,6 +488,19 @@ TEST(Window, ListItemsFromPicturesLookAsTheStyleDrawsThem) {
         lista->setStyle(nullptr);
 }
 
+namespace {
+
+// A widget as its window on the screen shows it.
+QImage onScreen(QWidget* w) {
+    return w->screen()
+        ->grabWindow(w->window()->winId())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32)
+        .copy(w->geometry());
+}
+
+} // namespace
+
 // The lists' scroll bar repaints on a change of value only when its look changes, and then
 // only about the slider when nothing else changed: on the screen it must be what a plain
 // QScrollBar, painted whole by the style, shows at every value.
@@ -512,13 +525,6 @@ TEST(Window, ScrollBarStepsShowWhatAPlainBarShows) {
         }
     } partes;
     lazy.installEventFilter(&partes);
-    auto onScreen = [](QWidget* b) {
-        return b->screen()
-            ->grabWindow(b->window()->winId())
-            .toImage()
-            .convertToFormat(QImage::Format_RGB32)
-            .copy(b->geometry());
-    };
     const struct {
         int maximum, pageStep;
         std::vector<int> values; // in this order
@@ -581,13 +587,6 @@ TEST(Window, ProgressBarStepsShowWhatAPlainBarShows) {
     } paintsOfBar, paintsOfPlain;
     bar->installEventFilter(&paintsOfBar);
     plain.installEventFilter(&paintsOfPlain);
-    auto onScreen = [](QWidget* b) {
-        return b->screen()
-            ->grabWindow(b->window()->winId())
-            .toImage()
-            .convertToFormat(QImage::Format_RGB32)
-            .copy(b->geometry());
-    };
 
     std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("windows")));
     ASSERT_NE(windows, nullptr);
