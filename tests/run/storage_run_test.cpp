@@ -220,6 +220,7 @@ public:
         pump->start();
     }
 
+    void nextRunPublishesTheNewBytes(const QString& remote, const QByteArray& bytes);
     void store() {
         lastRow = -1;
         form->BitArmazenar->click();
@@ -760,6 +761,18 @@ TEST_F(StorageRun, SameNameTwoInvoicesAndALaterCopy) {
     EXPECT_EQ(checkNothingLost().contar(Backup), 5);
 }
 
+// After a run that left a rewritten file where it was: the next run adds no log line and no
+// row, moves the file, and its copy at `remote` (below the account's folder) is `bytes`.
+void StorageRun::nextRunPublishesTheNewBytes(const QString& remote, const QByteArray& bytes) {
+    store();
+    EXPECT_EQ(logLines().size(), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(ler(QFile::encodeName(ftpHome + QStringLiteral("/public_html/arqs/") + cnpj + u'/' +
+                                    remote)),
+              bytes);
+}
+
 // What is published is what was read, and what is moved is what was published: a file
 // rewritten after its read stays, with a log line, and the next run publishes the new bytes
 // over the document's own copy.
@@ -782,13 +795,7 @@ TEST_F(StorageRun, AFileRewrittenAfterItWasRead) {
     EXPECT_EQ(checkNothingLost().contar(Origem), 1);
 
     form->aoPassarArquivo = {};
-    store();
-    EXPECT_EQ(logLines().size(), 1);
-    EXPECT_EQ(rows().size(), 1u);
-    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
-    EXPECT_EQ(ler(QFile::encodeName(ftpHome + QStringLiteral("/public_html/arqs/") + cnpj +
-                                    QStringLiteral("/52567322000119/202104/a.xml"))),
-              segunda);
+    nextRunPublishesTheNewBytes(QStringLiteral("52567322000119/202104/a.xml"), segunda);
 }
 
 // The same while the file is copied into a backup tree on another file system.
@@ -806,13 +813,7 @@ TEST_F(StorageRun, AFileRewrittenDuringACopyToAnotherFileSystem) {
     filemove_testing::aoColocarCopia({});
     EXPECT_EQ(logLines().size(), 1) << form->MemoErros->toPlainText().toStdString();
     EXPECT_EQ(checkNothingLost().contar(Origem), 1);
-    store();
-    EXPECT_EQ(logLines().size(), 1);
-    EXPECT_EQ(rows().size(), 1u);
-    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
-    EXPECT_EQ(ler(QFile::encodeName(ftpHome + QStringLiteral("/public_html/arqs/") + cnpj +
-                                    QStringLiteral("/23285089000185/202003/a.xml"))),
-              segunda);
+    nextRunPublishesTheNewBytes(QStringLiteral("23285089000185/202003/a.xml"), segunda);
 }
 
 // Names as they lie on disk: a Latin-1 folder is stored from like any other; a Latin-1 file
