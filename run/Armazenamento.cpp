@@ -208,7 +208,8 @@ bool TArmazenamento::executar() {
     janela_.pararTimer();
     ListaPendente lista = Listar();
     janela_.desabilitarBotoes();
-    dmdb_.ConectarBanco();
+    // A session the server dropped while the program stood idle must not fail the run.
+    dmdb_.IniciarExecucao();
     if (lista.size() == 0) {
         janela_.habilitarTimerEBotoes();
         return false;

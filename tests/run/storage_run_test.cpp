@@ -5,6 +5,7 @@
 #include "FileMove.h"
 #include "FtpServerProcess.h"
 #include "NFeReader.h"
+#include "PrivateMariaDb.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 #include "RootDb.h"
@@ -257,8 +258,9 @@ public:
     QStringList logLines() const { return form->MemoErros->toPlainText().split(u'\n'); }
 
     std::vector<RootDb::Row> rows(const QString& columns = QStringLiteral("arquivo, pasta")) {
-        return root.rows("SELECT " + columns + " FROM docs WHERE pasta LIKE " +
-                         root.quote("/arqs/" + cnpj + "/%") + " ORDER BY id");
+        RootDb& db = docsDb ? *docsDb : root;
+        return db.rows("SELECT " + columns + " FROM " + docsTable + " WHERE pasta LIKE " +
+                       db.quote("/arqs/" + cnpj + "/%") + " ORDER BY id");
     }
 
     // After any run: every file in exactly one place (where it was, the backup tree or
@@ -363,6 +365,8 @@ public:
     }
 
     RootDb root;
+    RootDb* docsDb = nullptr;                            // where the rows are, when not root's
+    QString docsTable = QStringLiteral("kelvaro_doc.docs"); // the table the program writes
     QTemporaryDir work;
     QString nfe, bkp, cnpj, dbUser, ftpHome;
     std::unique_ptr<Tdmdb> dmdb;
@@ -983,4 +987,108 @@ TEST_F(StorageRun, AtEachFileTheScreenShowsWhatAFullPaintShows) {
     const Lugares where = checkNothingLost();
     EXPECT_EQ(where.contar(Backup), 39);
     EXPECT_EQ(where.contar(Erros), 1);
+}
+
+// The session a run leaves open may be gone by the next run: a host's short idle time-out,
+// a restart of its server. Neither fails a run, on a server of the test's own.
+TEST_F(StorageRun, ASessionTheServerClosedBetweenRunsIsReplaced) {
+    PrivateMariaDb servidor({QStringLiteral("--wait-timeout=2")});
+    servidor.start();
+    auto proprio = std::make_unique<RootDb>(servidor.socket());
+    auto abrirRoot = [&] {
+        proprio = std::make_unique<RootDb>(servidor.socket());
+        proprio->exec(QStringLiteral("SET SESSION wait_timeout = 28800"));
+        docsDb = proprio.get();
+    };
+    abrirRoot();
+    const QString conta = proprio->quote(dbUser) + QStringLiteral("@'127.0.0.1'");
+    proprio->exec("CREATE USER " + conta + " IDENTIFIED BY " + proprio->quote(testDb().password));
+    proprio->exec("GRANT ALL PRIVILEGES ON kelvaro_doc.* TO " + conta);
+    DbSettings db = dbSettings();
+    db.port = unsigned(servidor.port());
+    addFile(QStringLiteral("1/n1.xml"), nota("nfe-400.xml", 61));
+    openWindow(sharedFtp(), {}, {}, db);
+    store();
+    ASSERT_EQ(rows().size(), 1u) << form->MemoErros->toPlainText().toStdString();
+
+    const std::pair<const char*, std::function<void()>> pausas[] = {
+        {"past wait_timeout",
+         [&] {
+             // The server drops the idle session on its own.
+             const QDeadlineTimer prazo(60000);
+             while (proprio->connectionsOf(dbUser) > 0 && !prazo.hasExpired())
+                 QTest::qWait(100);
+             EXPECT_EQ(proprio->connectionsOf(dbUser), 0);
+         }},
+        {"server restart",
+         [&] {
+             proprio.reset();
+             docsDb = nullptr;
+             servidor.restart();
+             abrirRoot();
+         }},
+    };
+    int numero = 62;
+    for (const auto& [nome, pausa] : pausas) {
+        SCOPED_TRACE(nome);
+        EXPECT_TRUE(dmdb->Conectado()); // the program still holds its old session
+        pausa();
+        addFile(QStringLiteral("%1/n%1.xml").arg(numero).toUtf8(), nota("nfe-400.xml", numero));
+        ++numero;
+        store();
+        EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+            << form->MemoErros->toPlainText().toStdString();
+        EXPECT_EQ(proprio->connectionsOf(dbUser), 1);
+    }
+    EXPECT_EQ(checkNothingLost().contar(Backup), 3);
+    EXPECT_EQ(rows().size(), 3u);
+}
+
+// A host took INSERT away and gave it back: the session opened meanwhile keeps the rights it
+// was opened with, so the run after a refusal starts on a new one.
+TEST_F(StorageRun, ARevokedThenRestoredGrantWorksFromTheNextRun) {
+    const QString conta = root.quote(dbUser) + QStringLiteral("@'127.0.0.1'");
+    root.exec("REVOKE INSERT ON kelvaro_doc.* FROM " + conta);
+    addFile(QStringLiteral("n1.xml"), nota("nfe-400.xml", 71));
+    openWindow(sharedFtp());
+    store();
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(lines[0], u"Inserção de Registro Banco Remoto");
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("INSERT command denied"))) << lines[1].toStdString();
+    EXPECT_EQ(checkNothingLost().contar(Origem), 1);
+    const QString antes = root.value("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = " +
+                                     root.quote(dbUser));
+
+    root.exec("GRANT INSERT ON kelvaro_doc.* TO " + conta);
+    const QString log = form->MemoErros->toPlainText();
+    store();
+    EXPECT_EQ(form->MemoErros->toPlainText(), log);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    const QString depois = root.value(
+        "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = " + root.quote(dbUser));
+    EXPECT_NE(antes, depois);
+}
+
+// A connection lost in the middle of a run ends that run, with no reconnection inside it;
+// the next run opens a new session and stores the rest.
+TEST_F(StorageRun, AConnectionLostDuringARunEndsItAndTheNextRunGoesOn) {
+    for (int i = 0; i < 3; ++i)
+        addFile(QStringLiteral("n%1.xml").arg(i), nota("nfe-400.xml", 81 + i));
+    openWindow(sharedFtp());
+    atRow[1] = [this] { root.killConnectionsOf(dbUser); };
+    store();
+    const QStringList lines = logLines();
+    ASSERT_GE(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(lines[0], u"Inserção de Registro Banco Remoto");
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(root.connectionsOf(dbUser), 0); // nothing reconnected behind the run's back
+
+    const QString log = form->MemoErros->toPlainText();
+    store();
+    EXPECT_EQ(form->MemoErros->toPlainText(), log);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 3);
+    EXPECT_EQ(rows().size(), 3u);
 }
