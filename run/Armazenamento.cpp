@@ -2,12 +2,14 @@
 
 #include "ErrorLog.h"
 #include "FileMove.h"
+#include "FolderTreeLock.h"
 #include "FtpClient.h"
 #include "NFeReader.h"
 #include "Nomes.h"
 #include "QuarvelDmo.h"
 #include "TrabalhoNaEspera.h"
 
+#include <QFile>
 #include <QHash>
 #include <algorithm>
 #include <stdexcept>
@@ -206,6 +208,20 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
 bool TArmazenamento::executar() {
     janela_.pararTimer();
+    // Every user of the PC may run a copy over the same folders: only one of them stores a
+    // tree at a time, or both would take up the same files.
+    const QString pastaArvore = janela_.pastaListagem();
+    FolderTreeLock arvore;
+    if (arvore.acquire(QFile::encodeName(pastaArvore)) == FolderTreeLock::Result::Busy) {
+        janela_.registrarLinha(
+            carimboLog(p_.agora(), p_.regional()) +
+            QStringLiteral("Armazenamento adiado: outra cópia do programa neste computador está "
+                           "armazenando a pasta %1 (ou uma pasta dentro dela ou que a contém); "
+                           "a próxima execução tenta de novo.")
+                .arg(nomeLegivel(pastaArvore)));
+        janela_.habilitarTimerEBotoes();
+        return false;
+    }
     ListaPendente lista = Listar();
     janela_.desabilitarBotoes();
     // A session the server dropped while the program stood idle must not fail the run.
