@@ -320,8 +320,7 @@ int medirEtapas(const QStringList& args) {
                                    dados.pasta, e.cnpj);
         mudarFase(QString());
         etapas.medir(QStringLiteral("db_commit"), [&] {
-            if (registro.novo)
-                dmdb.ConfirmarRegistro();
+            dmdb.ConfirmarRegistro();
         });
         etapas.medir(QStringLiteral("move"), [&] {
             QString motivo;

@@ -519,9 +519,10 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         const bool mesmo = comChave && r[2] && chaveDeAcesso(*r[2]) ? *r[2] == dados.chaveAcesso
                                                                     : r[3] == QStringLiteral("1");
         if (mesmo) {
+            // The lock stays until its file is uploaded: two versions of one document (an NFe
+            // and its nfeProc) must not be written into one copy at once.
             if (mysql_rollback(m_mysql))
                 throwDbError(m_mysql);
-            liberarPasta();
             return {*r[0], false};
         }
         ocupados.insert(*r[0]);
@@ -559,6 +560,10 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
 }
 
 void Tdmdb::ConfirmarRegistro() {
+    if (!m_registroPendente && m_pastaTravada) {
+        liberarPasta(); // a document found: its copy is uploaded
+        return;
+    }
     if (!m_registroPendente || !m_mysql)
         throw std::runtime_error("Nenhum registro de documento pendente de confirmação");
     m_registroPendente = false;
@@ -574,6 +579,8 @@ void Tdmdb::ConfirmarRegistro() {
 void Tdmdb::DesfazerRegistro() noexcept {
     if (m_registroPendente)
         desfazer(0);
+    else
+        liberarPasta();
 }
 
 int Tdmdb::Seql(const QString& sTipo) noexcept {

@@ -76,9 +76,11 @@ public:
     // Otherwise the docs row is inserted under the file name `arquivo`, or under the first
     // free "nota (2).xml", ... when another document's row holds that name in `pasta`, inside
     // a transaction that stays open until ConfirmarRegistro (the file reached the FTP server)
-    // or DesfazerRegistro (it did not). From the lookup to the commit or the rollback the
-    // server's named lock of `pasta` is held, so that other copies registering into that
-    // folder wait their turn (up to DbSettings::lockTimeout, then this fails).
+    // or DesfazerRegistro (it did not). From the lookup until ConfirmarRegistro or
+    // DesfazerRegistro, whether the document was found or inserted, the server's named lock
+    // of `pasta` is held, so that other copies registering into that folder, or uploading
+    // another version of the same document, wait their turn (up to DbSettings::lockTimeout,
+    // then this fails).
     TRegistro RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
                                  const QString& pasta);
     void ConfirmarRegistro();

@@ -185,11 +185,10 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
                                     dados.demissao, dados.pasta, p_.sCNPJ);
         passar(EtapaArquivo::Publicado, caminho);
-        // The row becomes visible only once its file is on the server.
-        if (registro.novo) {
-            sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-            dmdb_.ConfirmarRegistro();
-        }
+        // The row becomes visible only once its file is on the server; a document found
+        // lets its folder go.
+        sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
+        dmdb_.ConfirmarRegistro();
     } catch (...) {
         dmdb_.DesfazerRegistro();
         throw;

@@ -598,8 +598,7 @@ TEST_F(Registry, TwoCopiesRegisteringIntoOneFolderTakeTurns) {
         Tdmdb::TRegistro r;
         segunda.iniciar([&] {
             r = segunda.dmdb.RegistrarDocumento(c.segundo, nome, pasta);
-            if (r.novo)
-                segunda.dmdb.ConfirmarRegistro();
+            segunda.dmdb.ConfirmarRegistro();
         });
         const QDeadlineTimer prazo(20000);
         while (!esperandoTrava() && !prazo.hasExpired())
@@ -646,7 +645,17 @@ TEST_F(Registry, TheFolderLockIsReleasedOnEveryPath) {
              EXPECT_FALSE(livre());
              d.DesfazerRegistro();
          }},
-        {"document found", [&](Tdmdb& d) { EXPECT_FALSE(d.RegistrarDocumento(registrado, tag + "-d.xml", pasta).novo); }},
+        {"document found, its copy uploaded",
+         [&](Tdmdb& d) {
+             EXPECT_FALSE(d.RegistrarDocumento(registrado, tag + "-d.xml", pasta).novo);
+             EXPECT_FALSE(livre()); // until its file is on the server
+             d.ConfirmarRegistro();
+         }},
+        {"document found, its upload failed",
+         [&](Tdmdb& d) {
+             EXPECT_FALSE(d.RegistrarDocumento(registrado, tag + "-d.xml", pasta).novo);
+             d.DesfazerRegistro();
+         }},
         {"statement refused",
          [&](Tdmdb& d) {
              EXPECT_THROW(d.RegistrarDocumento(documento(QString(256, u'x'), QDate(2014, 11, 5), 4),
