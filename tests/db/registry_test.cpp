@@ -620,7 +620,9 @@ TEST_F(Registry, TheFolderLockIsReleasedOnEveryPath) {
     const QString trava = QString::fromLatin1(nomeTravaPasta(QStringLiteral("kelvaro_doc"), pasta));
     EXPECT_LE(trava.size(), 64);
     EXPECT_NE(nomeTravaPasta(QStringLiteral("kelvaro_doc"), pasta + u'2'), trava.toLatin1());
-    auto livre = [&] { return root.value("SELECT IS_FREE_LOCK(" + root.quote(trava) + ")") == u"1"; };
+    auto livre = [&] {
+        return root.value("SELECT IS_FREE_LOCK(" + root.quote(trava) + ")") == u"1";
+    };
     DbSettings s = settings();
     s.lockTimeout = 1;
     const TDadosNFe registrado = documento(QStringLiteral("E"), QDate(2014, 11, 5), 1);

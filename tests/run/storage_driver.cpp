@@ -40,8 +40,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "uso: storage_driver PASTA_DO_DOC_INI\n");
         return 2;
     }
-    const Configuracao config =
-        lerConfiguracao(localizarDocIni(QString::fromLocal8Bit(argv[1])));
+    const Configuracao config = lerConfiguracao(localizarDocIni(QString::fromLocal8Bit(argv[1])));
     DbSettings db;
     db.host = env("DRIVER_DB_HOST");
     db.port = env("DRIVER_DB_PORT").toUInt();

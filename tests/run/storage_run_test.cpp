@@ -34,11 +34,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <grp.h>
 
 namespace {
 
@@ -366,7 +366,7 @@ public:
     }
 
     RootDb root;
-    RootDb* docsDb = nullptr;                            // where the rows are, when not root's
+    RootDb* docsDb = nullptr;                               // where the rows are, when not root's
     QString docsTable = QStringLiteral("kelvaro_doc.docs"); // the table the program writes
     QTemporaryDir work;
     QString nfe, bkp, cnpj, dbUser, ftpHome;
@@ -1056,7 +1056,8 @@ TEST_F(StorageRun, ARevokedThenRestoredGrantWorksFromTheNextRun) {
     const QStringList lines = logLines();
     ASSERT_EQ(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
     EXPECT_EQ(lines[0], u"Inserção de Registro Banco Remoto");
-    EXPECT_TRUE(lines[1].contains(QStringLiteral("INSERT command denied"))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("INSERT command denied")))
+        << lines[1].toStdString();
     EXPECT_EQ(checkNothingLost().contar(Origem), 1);
     const QString antes = root.value("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = " +
                                      root.quote(dbUser));
@@ -1235,7 +1236,8 @@ TEST_P(StorageRunCopies, TwoPcsStoringTheSameInvoicesAtOnce) {
             const QByteArray mesma = nota("nfe-400.xml", 1000 * r + i);
             addFile(QStringLiteral("a/") + nome, mesma);
             // Half the same invoices, half others under the same names.
-            addFile(QStringLiteral("b/") + nome, i > 6 ? mesma : nota("nfe-400.xml", 1000 * r + 500 + i));
+            addFile(QStringLiteral("b/") + nome,
+                    i > 6 ? mesma : nota("nfe-400.xml", 1000 * r + 500 + i));
         }
         a->enviar("armazenar");
         b->enviar("armazenar");
@@ -1295,11 +1297,12 @@ TEST_F(StorageRunCopies, TwoUsersOfOnePcNeverStoreOneTreeAtOnce) {
         const Copia::Rodada pulada = segunda.ler();
         ASSERT_EQ(pulada.log.size(), 1) << pulada.log.join(u'\n').toStdString();
         EXPECT_TRUE(kStamp.match(pulada.log[0]).hasMatch()) << pulada.log[0].toStdString();
-        EXPECT_TRUE(pulada.log[0].contains(kAdiado + comum + QStringLiteral(" (ou uma pasta "
-                                                                            "dentro dela ou que "
-                                                                            "a contém); a próxima "
-                                                                            "execução tenta de "
-                                                                            "novo.")))
+        EXPECT_TRUE(pulada.log[0].contains(kAdiado + comum +
+                                           QStringLiteral(" (ou uma pasta "
+                                                          "dentro dela ou que "
+                                                          "a contém); a próxima "
+                                                          "execução tenta de "
+                                                          "novo.")))
             << pulada.log[0].toStdString();
         EXPECT_TRUE(pulada.armazenados.isEmpty());
         primeira.enviar("continuar");

@@ -6,12 +6,12 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QThread>
+#include <csignal>
 #include <mysql.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <csignal>
-#include <sys/prctl.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,16 +66,16 @@ void PrivateMariaDb::start() {
     if (!m_dir.isValid())
         fail(QStringLiteral("no temporary folder"));
     const QString data = m_dir.filePath(QStringLiteral("data"));
-    if (QProcess::execute(QStringLiteral("cp"),
-                          {QStringLiteral("-a"), serviceSetting("QUARVEL_TEST_DB_TEMPLATE"), data}) !=
-        0)
+    if (QProcess::execute(
+            QStringLiteral("cp"),
+            {QStringLiteral("-a"), serviceSetting("QUARVEL_TEST_DB_TEMPLATE"), data}) != 0)
         fail(QStringLiteral("copying the data folder failed"));
     m_port = freePort();
     launch();
     QProcess client;
     client.setProcessChannelMode(QProcess::ForwardedChannels);
-    client.start(QStringLiteral("mariadb"),
-                 {QStringLiteral("--no-defaults"), "--socket=" + socket(), QStringLiteral("-uroot")});
+    client.start(QStringLiteral("mariadb"), {QStringLiteral("--no-defaults"),
+                                             "--socket=" + socket(), QStringLiteral("-uroot")});
     QFile schema(QStringLiteral(QUARVEL_SOURCE_DIR "/sql/schema.sql"));
     if (!client.waitForStarted() || !schema.open(QIODevice::ReadOnly))
         fail(QStringLiteral("cannot run the mariadb client"));
@@ -90,7 +90,8 @@ void PrivateMariaDb::start() {
 void PrivateMariaDb::launch() {
     const passwd* pw = ::getpwuid(::getuid());
     QStringList args = {QStringLiteral("--no-defaults"),
-                        QStringLiteral("--user=") + QString::fromLocal8Bit(pw ? pw->pw_name : "root"),
+                        QStringLiteral("--user=") +
+                            QString::fromLocal8Bit(pw ? pw->pw_name : "root"),
                         "--datadir=" + m_dir.filePath(QStringLiteral("data")),
                         QStringLiteral("--bind-address=127.0.0.1"),
                         QStringLiteral("--port=%1").arg(m_port),
