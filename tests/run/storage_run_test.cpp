@@ -456,7 +456,7 @@ void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
                                   "2020-03-11 00:00:00",
                                   QStringLiteral("Lumer Informática Serviços Digitais LTDA"),
                                   "30",
-                                  "nfce-400-sem-pro",
+                                  "41200323285089000185650010000013051817822496",
                                   "/arqs/" + cnpj + "/23285089000185/202003",
                                   "",
                                   kSite + "/arqs/" + cnpj +
