@@ -479,6 +479,99 @@ QStringList FtpClient::List(const QString& name) {
     return ftp::splitListing(ftp::decode(received, m_encoding));
 }
 
+QByteArray FtpClient::download(const QString& command, qint64 maxBytes, bool* longer) {
+    const QByteArray line = commandLine(command); // refused here, before anything is sent
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+    if (longer)
+        *longer = false;
+
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    // The command through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    FtpStream data;
+    QByteArray received;
+    bool cut = false;
+    try {
+        // The command goes out only once its data connection is open.
+        openData(data, endpoint, deadline);
+        sendLine(line, {125, 150}, deadline);
+        secureData(data, deadline);
+        char chunk[65536];
+        for (;;) {
+            if (!data.waitReadable(deadline))
+                throw FtpError(0, QStringLiteral("Read timed out."));
+            const qsizetype n = data.receive(chunk, sizeof chunk);
+            if (n == 0)
+                break;
+            if (n < 0)
+                continue;
+            if (received.size() + n > maxBytes) {
+                received.append(chunk, qsizetype(maxBytes - received.size()));
+                cut = true;
+                break;
+            }
+            received.append(chunk, n);
+        }
+    } catch (...) {
+        data.abort();
+        throw;
+    }
+    if (cut) {
+        // The rest is not wanted: the server answers the broken transfer (426, or 226 when it
+        // had sent everything), and that answer must not be taken for the next command's.
+        data.abort();
+        readFinalReply(deadline);
+        if (longer)
+            *longer = true;
+        return received;
+    }
+    data.close();
+    readReply({226, 225, 250}, deadline);
+    return received;
+}
+
+QList<FtpClient::Entry> FtpClient::ListEntries(const QString& name) {
+    const QString command = ftp::trimBlanks(QStringLiteral("MLSD ") + name);
+    const QStringList lines = ftp::splitListing(
+        ftp::decode(download(command, ftp::MaxListingBytes, nullptr), m_encoding));
+    QList<Entry> entries;
+    for (const QString& raw : lines) {
+        // "fact=value;fact=value; name": the facts end at the first blank, the name is the
+        // rest after it, as it stands.
+        const qsizetype blank = raw.indexOf(u' ');
+        if (blank < 0)
+            continue;
+        Entry e;
+        e.name = raw.mid(blank + 1);
+        for (const QString& fact : raw.left(blank).split(u';', Qt::SkipEmptyParts)) {
+            const qsizetype eq = fact.indexOf(u'=');
+            if (eq < 0)
+                continue;
+            const QString key = fact.left(eq).toLower();
+            const QString value = fact.mid(eq + 1);
+            if (key == QLatin1String("type"))
+                e.type = value.toLower();
+            else if (key == QLatin1String("size")) {
+                bool ok = false;
+                const qint64 size = value.toLongLong(&ok);
+                e.size = ok && size >= 0 ? size : -1;
+            }
+        }
+        if (!e.name.isEmpty())
+            entries.append(e);
+    }
+    return entries;
+}
+
+QByteArray FtpClient::Retrieve(const QString& remoteName, qint64 maxBytes, bool* longer) {
+    if (!m_typeImage && m_control.isOpen()) {
+        sendCommand(QStringLiteral("TYPE I"), {200});
+        m_typeImage = true;
+    }
+    return download(QStringLiteral("RETR ") + remoteName, qMax<qint64>(maxBytes, 0), longer);
+}
+
 void FtpClient::sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline) {
     char chunk[65536];
     for (;;) {

@@ -53,6 +53,21 @@ public:
     void PutData(const QByteArray& data, const QString& remoteName);
     int SendCmd(const QString& text); // any reply but 421; returns its code
 
+    // One entry of a machine listing (MLSD, RFC 3659): the fact "type" ("file", "dir"...)
+    // in lower case, and "size" in bytes, -1 when the server gave none.
+    struct Entry {
+        QString name;
+        QString type;
+        qint64 size = -1;
+    };
+    // The entries of a folder, in one data transfer; only for servers whose features name
+    // MLST (SupportsFeature), others refuse it.
+    QList<Entry> ListEntries(const QString& name);
+    // The bytes of a remote file (RETR) in binary, kept in memory. At most `maxBytes` are
+    // taken: a longer file ends the transfer there (the server's reply to the abandoned
+    // transfer is read) and *longer is set.
+    QByteArray Retrieve(const QString& remoteName, qint64 maxBytes, bool* longer = nullptr);
+
     const FtpReply& LastReply() const { return m_lastReply; }
     const FtpReply& Greeting() const { return m_greeting; }
     QString ServerDescription() const { return m_description; }
@@ -89,6 +104,8 @@ private:
     void openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint, QDeadlineTimer deadline);
     void secureData(FtpStream& data, QDeadlineTimer deadline);
     QByteArray receiveAll(FtpStream& data, QDeadlineTimer deadline);
+    // A transfer from the server (MLSD, RETR) in the current type, through its final reply.
+    QByteArray download(const QString& command, qint64 maxBytes, bool* longer);
     // An upload: STOR, its data connection (in TLS when the control connection is) and the
     // replies; sendBody writes the bytes and, on a failure of the data connection, lets
     // explainBrokenData give the server's reason.
