@@ -277,7 +277,7 @@ QString padraoNumerados(const QString& arquivo) {
 // total.
 constexpr std::string_view kBuscaDocumento =
     "SELECT arquivo, pasta, chave_doc, (cnumdoc = ? AND cserie = ? AND ccnpj_destino = ? AND "
-    "demissao = ? AND nvalortotal = ?) FROM docs WHERE pasta = ? AND (chave_doc = ? OR "
+    "demissao = ? AND nvalortotal = ?), id FROM docs WHERE pasta = ? AND (chave_doc = ? OR "
     "cnumdoc = ? OR arquivo = ? OR arquivo LIKE ? ESCAPE '!') ORDER BY id";
 
 } // namespace
@@ -411,10 +411,8 @@ Tdmdb::TRegistro Tdmdb::RegistrarDocumento(const TDadosNFe& dados, const QString
     }
 }
 
-Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& arquivo,
-                                        const QString& pasta) {
-    execute("START TRANSACTION");
-
+std::vector<std::pair<Tdmdb::TLinha, bool>>
+Tdmdb::candidatos(const TDadosNFe& dados, const QString& arquivo, const QString& pasta) {
     if (!m_comandos)
         m_comandos = std::make_unique<Comandos>();
     if (!m_comandos->busca)
@@ -435,7 +433,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
     select.execute();
     // The comparisons are made here again: the customer's collation may fold letter case.
     const bool comChave = chaveDeAcesso(dados.chaveAcesso);
-    QSet<QString> ocupados;
+    std::vector<std::pair<TLinha, bool>> out;
     for (const auto& r : select.rows()) {
         if (!r[0] || r[1] != pasta)
             continue;
@@ -443,11 +441,63 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         // series, recipient, date and total do.
         const bool mesmo = comChave && r[2] && chaveDeAcesso(*r[2]) ? *r[2] == dados.chaveAcesso
                                                                     : r[3] == QStringLiteral("1");
+        out.emplace_back(TLinha{r[4].value_or(QString()).toLongLong(), *r[0], *r[1]}, mesmo);
+    }
+    return out;
+}
+
+std::optional<Tdmdb::TLinha>
+Tdmdb::LocalizarDocumento(const TDadosNFe& dados, const QString& arquivo, const QString& pasta) {
+    if (m_registroPendente)
+        throw std::runtime_error("Registro de documento pendente de confirmação");
+    ConectarBanco();
+    return protegido([&]() -> std::optional<TLinha> {
+        for (const auto& [linha, mesmo] : candidatos(dados, arquivo, pasta))
+            if (mesmo)
+                return linha;
+        return std::nullopt;
+    });
+}
+
+std::vector<Tdmdb::TLinha> Tdmdb::LinhasDaConta(const QString& sCNPJ) {
+    if (m_registroPendente)
+        throw std::runtime_error("Registro de documento pendente de confirmação");
+    ConectarBanco();
+    return protegido([&] {
+        auto escapar = [](QString t) {
+            t.replace(u'!', QStringLiteral("!!"));
+            t.replace(u'%', QStringLiteral("!%"));
+            t.replace(u'_', QStringLiteral("!_"));
+            return t;
+        };
+        Statement select(m_mysql, "SELECT id, arquivo, pasta FROM docs WHERE pasta LIKE ? "
+                                  "ESCAPE '!' ORDER BY id");
+        Parametros p;
+        p.texto("pasta", escapar(QStringLiteral("/arqs/") + sCNPJ + u'/') + u'%');
+        select.bind(p);
+        select.execute();
+        std::vector<TLinha> out;
+        const QString prefixo = QStringLiteral("/arqs/") + sCNPJ + u'/';
+        for (const auto& r : select.rows()) {
+            if (!r[1] || !r[2] || !r[2]->startsWith(prefixo))
+                continue;
+            out.push_back({r[0].value_or(QString()).toLongLong(), *r[1], *r[2]});
+        }
+        return out;
+    });
+}
+
+Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& arquivo,
+                                        const QString& pasta) {
+    execute("START TRANSACTION");
+
+    QSet<QString> ocupados;
+    for (const auto& [linha, mesmo] : candidatos(dados, arquivo, pasta)) {
         if (mesmo) {
             mysql_rollback(m_mysql);
-            return {*r[0], false};
+            return {linha.arquivo, false};
         }
-        ocupados.insert(*r[0]);
+        ocupados.insert(linha.arquivo);
     }
     QString nome = arquivo;
     for (int k = 2; ocupados.contains(nome); ++k)

@@ -6,8 +6,10 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 typedef struct st_mysql MYSQL;
 
@@ -75,6 +77,20 @@ public:
     void ConfirmarRegistro();
     void DesfazerRegistro() noexcept;
 
+    // A row of docs: where its document's copy lies.
+    struct TLinha {
+        qint64 id = 0;
+        QString arquivo;
+        QString pasta;
+    };
+    // The row of the document in its folder `pasta` by the rule RegistrarDocumento
+    // recognises a document with (the file name `arquivo` only narrows the look-up), or none.
+    // Reads only; outside a pending registration.
+    std::optional<TLinha> LocalizarDocumento(const TDadosNFe& dados, const QString& arquivo,
+                                             const QString& pasta);
+    // Every row of the account sCNPJ (folders below /arqs/<sCNPJ>/), in the order written.
+    std::vector<TLinha> LinhasDaConta(const QString& sCNPJ);
+
     // Advances the named counter and returns its value before the call; 0 on any failure.
     int Seql(const QString& sTipo) noexcept;
 
@@ -90,6 +106,10 @@ private:
     // Runs `passo`, applying that rule to any failure before it goes on.
     template <typename Passo> auto protegido(Passo&& passo) -> decltype(passo());
     TRegistro registrarUmaVez(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
+    // The rows that may be the document or hold its name, in the order written, each with
+    // whether it is the document.
+    std::vector<std::pair<TLinha, bool>> candidatos(const TDadosNFe& dados, const QString& arquivo,
+                                                    const QString& pasta);
     int advanceCounter(const QString& sTipo);
 
     std::function<void()> m_dataModuleCreate;
