@@ -506,10 +506,12 @@ QByteArray FtpClient::download(const QString& command, qint64 maxBytes, bool* lo
                 break;
             if (n < 0)
                 continue;
+            if (cut)
+                continue;
             if (received.size() + n > maxBytes) {
                 received.append(chunk, qsizetype(maxBytes - received.size()));
                 cut = true;
-                break;
+                continue;
             }
             received.append(chunk, n);
         }
@@ -517,15 +519,11 @@ QByteArray FtpClient::download(const QString& command, qint64 maxBytes, bool* lo
         data.abort();
         throw;
     }
-    if (cut) {
-        // The rest is not wanted: the server answers the broken transfer (426, or 226 when it
-        // had sent everything), and that answer must not be taken for the next command's.
-        data.abort();
-        readFinalReply(deadline);
-        if (longer)
-            *longer = true;
-        return received;
-    }
+    // A longer file is read to its end all the same, its rest dropped: a data connection
+    // broken off in TLS makes servers drop the session that every data connection must
+    // resume (vsftpd), or leaves them blocked in the transfer (pure-ftpd).
+    if (longer)
+        *longer = cut;
     data.close();
     readReply({226, 225, 250}, deadline);
     return received;

@@ -63,9 +63,8 @@ public:
     // The entries of a folder, in one data transfer; only for servers whose features name
     // MLST (SupportsFeature), others refuse it.
     QList<Entry> ListEntries(const QString& name);
-    // The bytes of a remote file (RETR) in binary, kept in memory. At most `maxBytes` are
-    // taken: a longer file ends the transfer there (the server's reply to the abandoned
-    // transfer is read) and *longer is set.
+    // The bytes of a remote file (RETR) in binary, kept in memory: at most `maxBytes` of
+    // them; of a longer file the rest is read and dropped, and *longer set.
     QByteArray Retrieve(const QString& remoteName, qint64 maxBytes, bool* longer = nullptr);
 
     const FtpReply& LastReply() const { return m_lastReply; }
