@@ -5,6 +5,7 @@
 #include "Nomes.h"
 #include "QuarvelDmo.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -64,10 +65,19 @@ struct TVerificacao::Estado {
         QHash<QString, qint64> arquivos; // name: size, -1 when the listing gave none
     };
     // What the repair is to do for one problem.
+    // A remote copy as the check saw it.
+    struct Vista {
+        bool existe = false;
+        qint64 limite = 0;   // bytes taken of it
+        bool maior = false;  // it had more
+        QByteArray resumo;   // SHA-256 of the bytes taken; empty when none were
+        qint64 tamanho = -1; // as listed
+    };
     struct Tarefa {
         qsizetype problema;
         const Documento* documento;
         std::optional<Tdmdb::TLinha> linha; // none: register the document first
+        Vista vista;
     };
 
     TResultadoVerificacao r;
@@ -235,7 +245,7 @@ void TVerificacao::verificar(Estado& e) {
                 TipoProblema::SemRegistro,
                 QStringLiteral("%1: o documento não tem registro na tabela docs").arg(d->relativo),
                 true);
-            e.tarefas.push_back({k, d, std::nullopt});
+            e.tarefas.push_back({k, d, std::nullopt, {}});
             pastaRemota(d->dados.pasta);
             continue;
         }
@@ -254,6 +264,9 @@ void TVerificacao::verificar(Estado& e) {
         const auto it = pr.arquivos.constFind(linha.arquivo);
         bool ausente = it == pr.arquivos.constEnd();
         bool igual = false;
+        Estado::Vista vista;
+        vista.existe = !ausente;
+        vista.tamanho = ausente ? -1 : *it;
         if (!ausente) {
             qint64 maior = 0;
             bool tamanhoPossivel = *it < 0;
@@ -266,6 +279,9 @@ void TVerificacao::verificar(Estado& e) {
                 bool maiorQueTodos = false;
                 try {
                     const QByteArray copia = ftp_.Retrieve(remoto(linha), maior, &maiorQueTodos);
+                    vista.limite = maior;
+                    vista.maior = maiorQueTodos;
+                    vista.resumo = QCryptographicHash::hash(copia, QCryptographicHash::Sha256);
                     for (const Estado::Documento* g : grupo)
                         igual = igual || (!maiorQueTodos && copia.size() == g->tamanho &&
                                           copia == g->bytes());
@@ -274,6 +290,7 @@ void TVerificacao::verificar(Estado& e) {
                     if (x.code() != 550)
                         throw;
                     ausente = true;
+                    vista = {};
                 }
             }
         }
@@ -282,14 +299,14 @@ void TVerificacao::verificar(Estado& e) {
                                          QStringLiteral("%1: a cópia remota %2 não existe")
                                              .arg(novo->relativo, remoto(linha)),
                                          true);
-            e.tarefas.push_back({k, novo, linha});
+            e.tarefas.push_back({k, novo, linha, vista});
         } else if (!igual) {
             const qsizetype k =
                 problema(TipoProblema::CopiaDiferente,
                          QStringLiteral("%1: a cópia remota %2 difere do arquivo do backup")
                              .arg(novo->relativo, remoto(linha)),
                          true);
-            e.tarefas.push_back({k, novo, linha});
+            e.tarefas.push_back({k, novo, linha, vista});
         } else {
             e.r.emOrdem += int(grupo.size());
         }
@@ -355,6 +372,28 @@ void TVerificacao::reparar(Estado& e) {
         e.pastas[pasta].arquivos.insert(arquivo, bytes.size());
         return !maior && copia == bytes;
     };
+    // Whether the copy is still what the check saw.
+    auto mudou = [&](const Estado::Tarefa& t) {
+        const QString caminho = copiaRemota(t.linha->pasta, t.linha->arquivo);
+        const Estado::Vista& v = t.vista;
+        fase_ = QStringLiteral("Leitura de ") + caminho;
+        bool maior = false;
+        QByteArray copia;
+        try {
+            copia = ftp_.Retrieve(
+                caminho, v.resumo.isEmpty() ? qMax<qint64>(v.tamanho, 0) : v.limite, &maior);
+        } catch (const FtpError& x) {
+            if (x.code() != 550)
+                throw;
+            return v.existe;
+        }
+        if (!v.existe)
+            return true;
+        if (v.resumo.isEmpty())
+            return maior || copia.size() != v.tamanho;
+        return maior != v.maior ||
+               QCryptographicHash::hash(copia, QCryptographicHash::Sha256) != v.resumo;
+    };
     for (const Estado::Tarefa& t : e.tarefas) {
         TProblema& p = e.r.problemas[t.problema];
         const Estado::Documento& d = *t.documento;
@@ -362,7 +401,10 @@ void TVerificacao::reparar(Estado& e) {
             fase_ = QStringLiteral("Conexão FTP");
             publicacao_.Conectar();
         }
-        if (t.linha) {
+        if (t.linha && mudou(t)) {
+            // The copy in the tray may have stored the document anew meanwhile.
+            p.reparo = QStringLiteral("nada alterado: a cópia remota mudou desde a verificação");
+        } else if (t.linha) {
             p.reparado = publicar(d, t.linha->pasta, t.linha->arquivo);
             p.reparo = p.reparado ? QStringLiteral("cópia remota publicada de novo")
                                   : QStringLiteral("a cópia publicada ainda difere do backup");

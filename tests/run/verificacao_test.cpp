@@ -291,6 +291,36 @@ TEST_P(Verificacao, NamesExactlyTheGapsAndTheRepairMendsWhatTheBackupHolds) {
         << s.texto.toStdString();
 }
 
+// The copy in the tray may store a document anew between the check and the repair: what it
+// published then is not overwritten with the backup's older bytes.
+TEST_P(Verificacao, ACopyChangedAfterTheCheckIsLeftAlone) {
+    ASSERT_NO_FATAL_FAILURE(armazenar({{QStringLiteral("a.xml"), nota("nfe-400.xml", 301)}}));
+    const QString remotoA = home + QStringLiteral("/public_html/arqs/") + cnpj +
+                            QStringLiteral("/52567322000119/202104/a.xml");
+    const QByteArray outra = nota("nfe-400.xml", 302);
+    writeFile(remotoA, outra);
+    const QByteArray maisNova = outra + "<!-- nova -->";
+
+    Tdmdb dmdb({}, banco());
+    FtpClient cliente;
+    ParametrosVerificacao p;
+    p.sPastaBKP = config.sPastaBKP;
+    p.sCNPJ = cnpj;
+    p.sVirgula = config.sVirgula;
+    p.ftp = ftp();
+    p.reparar = true;
+    TVerificacao v(dmdb, cliente, p);
+    v.aoEncontrar = [&](const TProblema& problema) {
+        EXPECT_EQ(problema.tipo, TipoProblema::CopiaDiferente);
+        writeFile(remotoA, maisNova);
+    };
+    const TResultadoVerificacao r = v.Verificar();
+    ASSERT_EQ(r.problemas.size(), 1);
+    EXPECT_FALSE(r.problemas[0].reparado);
+    EXPECT_EQ(r.problemas[0].reparo, u"nada alterado: a cópia remota mudou desde a verificação");
+    EXPECT_EQ(readFile(remotoA), maisNova);
+}
+
 // A server down: exit code 2 and which one; a progress line only on a terminal.
 TEST_P(Verificacao, AServerDownIsSaidAndTheExitCodeIsTwo) {
     ASSERT_NO_FATAL_FAILURE(armazenar({{QStringLiteral("a.xml"), nota("nfe-400.xml", 201)}}));
