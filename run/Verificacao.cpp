@@ -54,7 +54,11 @@ struct TVerificacao::Estado {
         QString nome;
         QByteArray caminho;
         qint64 tamanho = 0; // bytes; read again where they are compared or published
-        TDadosNFe dados;
+        // Of its fields only where it goes; the rest is read again to register it. A large
+        // account is held in a few hundred bytes per document.
+        QString pasta;
+        QString ccnpjOrigem;
+        QDate demissao;
         qint64 modificacao = 0;
         std::optional<Tdmdb::TLinha> linha;
         // Only the document being compared or published is held in memory.
@@ -179,11 +183,12 @@ void TVerificacao::verificar(Estado& e) {
     std::vector<Estado::Documento*> legiveis;
     for (Estado::Documento& d : e.documentos) {
         ++e.r.documentos;
+        TDadosNFe dados;
         try {
             const QByteArray bytes = LerArquivoNFe(d.caminho).dados;
             d.tamanho = bytes.size();
-            d.dados = LerDadosNFeBytes(bytes, d.nome, p_.sVirgula, pontoDecimal, p_.sCNPJ);
-        } catch (const std::exception&) {
+            dados = LerDadosNFeBytes(bytes, d.nome, p_.sVirgula, pontoDecimal, p_.sCNPJ);
+        } catch (const NFeIlegivel&) {
             problema(TipoProblema::Ilegivel,
                      QStringLiteral("%1: o arquivo do backup não pode ser lido como NF-e")
                          .arg(d.relativo),
@@ -191,8 +196,11 @@ void TVerificacao::verificar(Estado& e) {
             progredir();
             continue;
         }
+        d.pasta = dados.pasta;
+        d.ccnpjOrigem = dados.ccnpj_origem;
+        d.demissao = dados.demissao;
+        d.linha = dmdb_.LocalizarDocumento(dados, d.nome, dados.pasta);
         d.modificacao = modificacaoNs(d.caminho);
-        d.linha = dmdb_.LocalizarDocumento(d.dados, d.nome, d.dados.pasta);
         legiveis.push_back(&d);
         progredir();
     }
@@ -246,7 +254,7 @@ void TVerificacao::verificar(Estado& e) {
                 QStringLiteral("%1: o documento não tem registro na tabela docs").arg(d->relativo),
                 true);
             e.tarefas.push_back({k, d, std::nullopt, {}});
-            pastaRemota(d->dados.pasta);
+            pastaRemota(d->pasta);
             continue;
         }
         if (vistas.contains(d->linha->id))
@@ -336,7 +344,7 @@ void TVerificacao::verificar(Estado& e) {
         nomeados[linha.pasta].insert(linha.arquivo);
     for (const Estado::Documento* d : legiveis)
         if (!d->linha)
-            nomeados[d->dados.pasta].insert(d->nome);
+            nomeados[d->pasta].insert(d->nome);
     for (const auto& [pasta, pr] : e.pastas) {
         QStringList nomes = pr.arquivos.keys();
         nomes.sort();
@@ -363,8 +371,7 @@ void TVerificacao::reparar(Estado& e) {
     };
     auto publicar = [&](const Estado::Documento& d, const QString& pasta, const QString& arquivo) {
         const QByteArray bytes = d.bytes();
-        publicacao_.PublicarArquivo(bytes, arquivo, d.dados.ccnpj_origem, d.dados.demissao, pasta,
-                                    p_.sCNPJ);
+        publicacao_.PublicarArquivo(bytes, arquivo, d.ccnpjOrigem, d.demissao, pasta, p_.sCNPJ);
         // What the server holds now is read back, never assumed.
         fase_ = QStringLiteral("Leitura de ") + copiaRemota(pasta, arquivo);
         bool maior = false;
@@ -410,8 +417,10 @@ void TVerificacao::reparar(Estado& e) {
                                   : QStringLiteral("a cópia publicada ainda difere do backup");
         } else {
             fase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-            const Tdmdb::TRegistro reg = dmdb_.RegistrarDocumento(d.dados, d.nome, d.dados.pasta);
-            const QString pasta = d.dados.pasta;
+            const TDadosNFe dados = LerDadosNFeBytes(d.bytes(), d.nome, p_.sVirgula,
+                                                     p_.regional().decimalPoint(), p_.sCNPJ);
+            const Tdmdb::TRegistro reg = dmdb_.RegistrarDocumento(dados, d.nome, dados.pasta);
+            const QString pasta = dados.pasta;
             const QString caminho = copiaRemota(pasta, reg.arquivo);
             const auto& arquivos = e.pastas[pasta].arquivos;
             const auto it = arquivos.constFind(reg.arquivo);
