@@ -153,8 +153,7 @@ FtpReply FtpClient::readReply(Codes accepted, QDeadlineTimer deadline, bool chec
         if (complete)
             break;
     }
-    m_lastReply = assembler.reply();
-    const FtpReply& r = m_lastReply;
+    FtpReply r = assembler.reply();
     if (!check)
         return r;
     if (r.code == 421 && !contains(accepted, 421)) {
@@ -225,7 +224,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
     m_encoding = ftp::Encoding::Latin1;
     m_features.clear();
     m_typeImage = false;
-    m_greeting = {};
     m_description.clear();
 
     const QString address = FtpSocket::resolve(Host);
@@ -237,7 +235,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
             greeting = readReply({}, deadline);
         if (greeting.code != 220)
             throw FtpError(greeting.code, greeting.message());
-        m_greeting = greeting;
         m_description = greeting.text.value(0);
     } catch (...) {
         closeControl();
@@ -248,11 +245,8 @@ bool FtpClient::openAndLogin(bool sendHost) {
         bool hostRefused = false;
         if (sendHost) {
             try {
-                const FtpReply r = sendCommand(QStringLiteral("HOST ") + hostArgument(), {});
-                if (r.code == 220)
-                    m_greeting = r;
-                else
-                    hostRefused = true;
+                hostRefused =
+                    sendCommand(QStringLiteral("HOST ") + hostArgument(), {}).code != 220;
             } catch (const FtpError& e) {
                 // A server that does not know HOST may hang up on it.
                 if (e.code() == 421 || m_control.isOpen())
