@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -94,10 +93,17 @@ std::vector<std::string> texts(const QList<QByteArray>& lines) {
     return out;
 }
 
+// The server of the case runCases is playing, for a case that waits on it.
+ScriptedFtpServer* servidorDoCaso = nullptr;
+
 void runCases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedFtpServer server(c.script);
+        servidorDoCaso = &server;
+        struct Fim {
+            ~Fim() { servidorDoCaso = nullptr; }
+        } fim;
         FtpClient client;
         configure(client, server.port(), c.readTimeout);
         QString got;
@@ -415,7 +421,9 @@ TEST(FtpScripted, Commands) {
          [](FtpClient& c) {
              c.Connect();
              c.SendCmd("NOOP");
-             QThread::msleep(300);
+             // The reset is on the client's side once the server has sent it.
+             if (!servidorDoCaso->waitPlayed())
+                 return QStringLiteral("the server did not reset the connection");
              return failureThenState(c, [&] { c.Disconnect(); });
          },
          "error 0: " + systemError(EPIPE) + "|closed"},

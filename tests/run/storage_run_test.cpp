@@ -903,8 +903,7 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
     EXPECT_EQ(listedDuring, 3);
     EXPECT_EQ(checkNothingLost().contar(Backup), 4);
     EXPECT_TRUE(form->isVisible()); // closes once the handler has returned
-    QTest::qWait(50);
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !form->isVisible(); }, 5000));
 }
 
 // Before each file the run selects its row in both lists, brings it into view and lets the
