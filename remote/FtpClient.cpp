@@ -473,6 +473,50 @@ QStringList FtpClient::List(const QString& name) {
     return ftp::splitListing(ftp::decode(received, m_encoding));
 }
 
+std::optional<QByteArray> FtpClient::Get(const QString& remoteName, qsizetype maxBytes) {
+    const QString command = QStringLiteral("RETR ") + remoteName;
+    const QByteArray line = commandLine(command);
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+    if (!m_typeImage) {
+        sendCommand(QStringLiteral("TYPE I"), {200});
+        m_typeImage = true;
+    }
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    // RETR through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    FtpStream data;
+    try {
+        openData(data, endpoint, deadline);
+        const FtpReply reply = sendLine(line, {125, 150, 450, 550}, deadline);
+        if (reply.code / 100 != 1) {
+            data.close();
+            return std::nullopt;
+        }
+        secureData(data, deadline);
+        QByteArray received;
+        char chunk[65536];
+        for (;;) {
+            if (!data.waitReadable(deadline))
+                throw FtpError(0, QStringLiteral("Read timed out."));
+            const qsizetype n = data.receive(chunk, sizeof chunk);
+            if (n == 0)
+                break;
+            if (n < 0)
+                continue;
+            // Past the limit the rest is read and dropped: servers differ on a transfer cut
+            // short (pure-ftpd in TLS never answers it), and the deadline bounds the wait.
+            received.append(chunk, qBound<qsizetype>(0, maxBytes + 1 - received.size(), n));
+        }
+        data.close();
+        readReply({226, 225, 250}, deadline);
+        return received;
+    } catch (...) {
+        data.abort();
+        throw;
+    }
+}
+
 void FtpClient::sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline) {
     char chunk[65536];
     for (;;) {

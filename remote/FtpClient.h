@@ -14,6 +14,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 class QFile;
 
@@ -52,6 +53,9 @@ public:
     // The same upload from bytes already in memory.
     void PutData(const QByteArray& data, const QString& remoteName);
     int SendCmd(const QString& text); // any reply but 421; returns its code
+    // A remote file's bytes (RETR, in binary), or nothing when the server has no such file
+    // (450, 550). At most maxBytes + 1 bytes are kept: a longer file is cut there.
+    std::optional<QByteArray> Get(const QString& remoteName, qsizetype maxBytes);
 
     bool Utf8() const { return m_encoding == ftp::Encoding::Utf8; }
     // Whether `text` can go into a command on this connection: no line break or NUL, and
