@@ -153,8 +153,7 @@ FtpReply FtpClient::readReply(Codes accepted, QDeadlineTimer deadline, bool chec
         if (complete)
             break;
     }
-    m_lastReply = assembler.reply();
-    const FtpReply& r = m_lastReply;
+    FtpReply r = assembler.reply();
     if (!check)
         return r;
     if (r.code == 421 && !contains(accepted, 421)) {
@@ -225,7 +224,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
     m_encoding = ftp::Encoding::Latin1;
     m_features.clear();
     m_typeImage = false;
-    m_greeting = {};
     m_description.clear();
 
     const QString address = FtpSocket::resolve(Host);
@@ -237,7 +235,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
             greeting = readReply({}, deadline);
         if (greeting.code != 220)
             throw FtpError(greeting.code, greeting.message());
-        m_greeting = greeting;
         m_description = greeting.text.value(0);
     } catch (...) {
         closeControl();
@@ -248,11 +245,7 @@ bool FtpClient::openAndLogin(bool sendHost) {
         bool hostRefused = false;
         if (sendHost) {
             try {
-                const FtpReply r = sendCommand(QStringLiteral("HOST ") + hostArgument(), {});
-                if (r.code == 220)
-                    m_greeting = r;
-                else
-                    hostRefused = true;
+                hostRefused = sendCommand(QStringLiteral("HOST ") + hostArgument(), {}).code != 220;
             } catch (const FtpError& e) {
                 // A server that does not know HOST may hang up on it.
                 if (e.code() == 421 || m_control.isOpen())
@@ -479,24 +472,28 @@ QStringList FtpClient::List(const QString& name) {
     return ftp::splitListing(ftp::decode(received, m_encoding));
 }
 
-QByteArray FtpClient::download(const QString& command, qint64 maxBytes, bool* longer) {
-    const QByteArray line = commandLine(command); // refused here, before anything is sent
+std::optional<QByteArray> FtpClient::Get(const QString& remoteName, qsizetype maxBytes) {
+    const QString command = QStringLiteral("RETR ") + remoteName;
+    const QByteArray line = commandLine(command);
     if (!m_control.isOpen())
         throw FtpError(0, kNotConnected);
-    if (longer)
-        *longer = false;
-
+    if (!m_typeImage) {
+        sendCommand(QStringLiteral("TYPE I"), {200});
+        m_typeImage = true;
+    }
     const ftp::PassiveEndpoint endpoint = passiveSetup(command);
-    // The command through its final reply, the transfer included.
+    // RETR through its final reply, the transfer included.
     const QDeadlineTimer deadline = replyDeadline();
     FtpStream data;
-    QByteArray received;
-    bool cut = false;
     try {
-        // The command goes out only once its data connection is open.
         openData(data, endpoint, deadline);
-        sendLine(line, {125, 150}, deadline);
+        const FtpReply reply = sendLine(line, {125, 150, 450, 550}, deadline);
+        if (reply.code / 100 != 1) {
+            data.close();
+            return std::nullopt;
+        }
         secureData(data, deadline);
+        QByteArray received;
         char chunk[65536];
         for (;;) {
             if (!data.waitReadable(deadline))
@@ -506,35 +503,46 @@ QByteArray FtpClient::download(const QString& command, qint64 maxBytes, bool* lo
                 break;
             if (n < 0)
                 continue;
-            if (cut)
-                continue;
-            if (received.size() + n > maxBytes) {
-                received.append(chunk, qsizetype(maxBytes - received.size()));
-                cut = true;
-                continue;
-            }
-            received.append(chunk, n);
+            // Past the limit the rest is read and dropped: servers differ on a transfer cut
+            // short (pure-ftpd in TLS never answers it), and the deadline bounds the wait.
+            received.append(chunk, qBound<qsizetype>(0, maxBytes + 1 - received.size(), n));
         }
+        data.close();
+        readReply({226, 225, 250}, deadline);
+        return received;
     } catch (...) {
         data.abort();
         throw;
     }
-    // A longer file is read to its end all the same, its rest dropped: a data connection
-    // broken off in TLS makes servers drop the session that every data connection must
-    // resume (vsftpd), or leaves them blocked in the transfer (pure-ftpd).
-    if (longer)
-        *longer = cut;
-    data.close();
-    readReply({226, 225, 250}, deadline);
-    return received;
 }
 
-QList<FtpClient::Entry> FtpClient::ListEntries(const QString& name) {
+std::optional<QList<FtpClient::Entry>> FtpClient::ListEntries(const QString& name) {
+    if (!SupportsFeature(QStringLiteral("MLST")))
+        return std::nullopt;
     const QString command = ftp::trimBlanks(QStringLiteral("MLSD ") + name);
-    const QStringList lines = ftp::splitListing(
-        ftp::decode(download(command, ftp::MaxListingBytes, nullptr), m_encoding));
+    const QByteArray line = commandLine(command); // refused here, before anything is sent
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    // MLSD through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    FtpStream data;
+    QByteArray received;
+    try {
+        openData(data, endpoint, deadline);
+        sendLine(line, {125, 150}, deadline);
+        secureData(data, deadline);
+        received = receiveAll(data, deadline);
+        data.close();
+    } catch (...) {
+        data.abort();
+        throw;
+    }
+    readReply({226, 225, 250}, deadline);
+
     QList<Entry> entries;
-    for (const QString& raw : lines) {
+    for (const QString& raw : ftp::splitListing(ftp::decode(received, m_encoding))) {
         // "fact=value;fact=value; name": the facts end at the first blank, the name is the
         // rest after it, as it stands.
         const qsizetype blank = raw.indexOf(u' ');
@@ -548,9 +556,9 @@ QList<FtpClient::Entry> FtpClient::ListEntries(const QString& name) {
                 continue;
             const QString key = fact.left(eq).toLower();
             const QString value = fact.mid(eq + 1);
-            if (key == QLatin1String("type"))
+            if (key == QLatin1String("type")) {
                 e.type = value.toLower();
-            else if (key == QLatin1String("size")) {
+            } else if (key == QLatin1String("size")) {
                 bool ok = false;
                 const qint64 size = value.toLongLong(&ok);
                 e.size = ok && size >= 0 ? size : -1;
@@ -560,14 +568,6 @@ QList<FtpClient::Entry> FtpClient::ListEntries(const QString& name) {
             entries.append(e);
     }
     return entries;
-}
-
-QByteArray FtpClient::Retrieve(const QString& remoteName, qint64 maxBytes, bool* longer) {
-    if (!m_typeImage && m_control.isOpen()) {
-        sendCommand(QStringLiteral("TYPE I"), {200});
-        m_typeImage = true;
-    }
-    return download(QStringLiteral("RETR ") + remoteName, qMax<qint64>(maxBytes, 0), longer);
 }
 
 void FtpClient::sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline) {

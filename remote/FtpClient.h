@@ -14,6 +14,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 class QFile;
 
@@ -52,6 +53,9 @@ public:
     // The same upload from bytes already in memory.
     void PutData(const QByteArray& data, const QString& remoteName);
     int SendCmd(const QString& text); // any reply but 421; returns its code
+    // A remote file's bytes (RETR, in binary), or nothing when the server has no such file
+    // (450, 550). At most maxBytes + 1 bytes are kept: a longer file is cut there.
+    std::optional<QByteArray> Get(const QString& remoteName, qsizetype maxBytes);
 
     // One entry of a machine listing (MLSD, RFC 3659): the fact "type" ("file", "dir"...)
     // in lower case, and "size" in bytes, -1 when the server gave none.
@@ -60,18 +64,10 @@ public:
         QString type;
         qint64 size = -1;
     };
-    // The entries of a folder, in one data transfer; only for servers whose features name
-    // MLST (SupportsFeature), others refuse it.
-    QList<Entry> ListEntries(const QString& name);
-    // The bytes of a remote file (RETR) in binary, kept in memory: at most `maxBytes` of
-    // them; of a longer file the rest is read and dropped, and *longer set.
-    QByteArray Retrieve(const QString& remoteName, qint64 maxBytes, bool* longer = nullptr);
+    // A folder's entries with their sizes, in one data transfer; nothing when the server's
+    // features do not name MLST.
+    std::optional<QList<Entry>> ListEntries(const QString& name);
 
-    const FtpReply& LastReply() const { return m_lastReply; }
-    const FtpReply& Greeting() const { return m_greeting; }
-    QString ServerDescription() const { return m_description; }
-    QStringList Features() const { return m_features; }
-    bool SupportsFeature(const QString& name) const;
     bool Utf8() const { return m_encoding == ftp::Encoding::Utf8; }
     // Whether `text` can go into a command on this connection: no line break or NUL, and
     // every character in the connection's encoding. Empty when it can, else why not.
@@ -98,13 +94,12 @@ private:
     void closeControl();
     [[noreturn]] void protocolFailure(const QString& message);
     [[noreturn]] static void recusaDeTls(const FtpReply& reply, const QString& oQue);
+    bool SupportsFeature(const QString& name) const;
 
     ftp::PassiveEndpoint passiveSetup(const QString& transferCommand);
     void openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint, QDeadlineTimer deadline);
     void secureData(FtpStream& data, QDeadlineTimer deadline);
     QByteArray receiveAll(FtpStream& data, QDeadlineTimer deadline);
-    // A transfer from the server (MLSD, RETR) in the current type, through its final reply.
-    QByteArray download(const QString& command, qint64 maxBytes, bool* longer);
     // An upload: STOR, its data connection (in TLS when the control connection is) and the
     // replies; sendBody writes the bytes and, on a failure of the data connection, lets
     // explainBrokenData give the server's reason.
@@ -124,7 +119,5 @@ private:
     ftp::Encoding m_encoding = ftp::Encoding::Latin1;
     bool m_typeImage = false;
     QStringList m_features;
-    FtpReply m_greeting;
-    QString m_description;
-    FtpReply m_lastReply;
+    QString m_description; // the greeting's first line
 };

@@ -49,7 +49,6 @@ public:
     void startTls(const FtpTlsContext& context, const QString& host, FtpStream* sessionsFrom,
                   QDeadlineTimer deadline);
     bool isTls() const { return m_ssl != nullptr; }
-    bool sessionResumed() const;
 
     bool isOpen() const { return m_socket.isOpen(); }
     QString peerAddress() const { return m_socket.peerAddress(); }

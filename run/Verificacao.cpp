@@ -36,6 +36,16 @@ qint64 modificacaoNs(const QByteArray& caminho) {
     return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
+// A remote copy, at most `limite` bytes of it; nothing when it is missing. *maior: it had more.
+std::optional<QByteArray> baixar(FtpClient& ftp, const QString& caminho, qint64 limite,
+                                 bool* maior) {
+    std::optional<QByteArray> copia = ftp.Get(caminho, qsizetype(limite));
+    *maior = copia && copia->size() > limite;
+    if (*maior)
+        copia->truncate(qsizetype(limite));
+    return copia;
+}
+
 } // namespace
 
 int TResultadoVerificacao::contar(TipoProblema tipo) const {
@@ -199,7 +209,8 @@ void TVerificacao::verificar(Estado& e) {
         d.pasta = dados.pasta;
         d.ccnpjOrigem = dados.ccnpj_origem;
         d.demissao = dados.demissao;
-        d.linha = dmdb_.LocalizarDocumento(dados, d.nome, dados.pasta);
+        if (const auto doc = dmdb_.LocalizarDocumento(dados, dados.pasta))
+            d.linha = Tdmdb::TLinha{doc->id, doc->arquivo, dados.pasta};
         d.modificacao = modificacaoNs(d.caminho);
         legiveis.push_back(&d);
         progredir();
@@ -223,8 +234,8 @@ void TVerificacao::verificar(Estado& e) {
                 throw;
         }
         if (pr.existe) {
-            if (ftp_.SupportsFeature(QStringLiteral("MLST"))) {
-                for (const FtpClient::Entry& en : ftp_.ListEntries(QString()))
+            if (const auto entradas = ftp_.ListEntries(QString())) {
+                for (const FtpClient::Entry& en : *entradas)
                     if (en.type.isEmpty() || en.type == QLatin1String("file"))
                         pr.arquivos.insert(en.name, en.size);
             } else {
@@ -242,11 +253,11 @@ void TVerificacao::verificar(Estado& e) {
 
     // Each row with its documents (several backup files may be one document: a file
     // rewritten and stored again): its copy must be one of them, byte for byte.
-    std::map<qint64, std::vector<Estado::Documento*>> porLinha;
+    std::map<qulonglong, std::vector<Estado::Documento*>> porLinha;
     for (Estado::Documento* d : legiveis)
         if (d->linha)
             porLinha[d->linha->id].push_back(d);
-    QSet<qint64> vistas;
+    QSet<qulonglong> vistas;
     for (Estado::Documento* d : legiveis) {
         if (!d->linha) {
             const qsizetype k = problema(
@@ -285,18 +296,17 @@ void TVerificacao::verificar(Estado& e) {
             if (tamanhoPossivel) {
                 fase_ = QStringLiteral("Leitura de ") + remoto(linha);
                 bool maiorQueTodos = false;
-                try {
-                    const QByteArray copia = ftp_.Retrieve(remoto(linha), maior, &maiorQueTodos);
+                const std::optional<QByteArray> copia =
+                    baixar(ftp_, remoto(linha), maior, &maiorQueTodos);
+                if (copia) {
                     vista.limite = maior;
                     vista.maior = maiorQueTodos;
-                    vista.resumo = QCryptographicHash::hash(copia, QCryptographicHash::Sha256);
+                    vista.resumo = QCryptographicHash::hash(*copia, QCryptographicHash::Sha256);
                     for (const Estado::Documento* g : grupo)
-                        igual = igual || (!maiorQueTodos && copia.size() == g->tamanho &&
-                                          copia == g->bytes());
-                } catch (const FtpError& x) {
+                        igual = igual || (!maiorQueTodos && copia->size() == g->tamanho &&
+                                          *copia == g->bytes());
+                } else {
                     // Gone since the listing.
-                    if (x.code() != 550)
-                        throw;
                     ausente = true;
                     vista = {};
                 }
@@ -375,9 +385,10 @@ void TVerificacao::reparar(Estado& e) {
         // What the server holds now is read back, never assumed.
         fase_ = QStringLiteral("Leitura de ") + copiaRemota(pasta, arquivo);
         bool maior = false;
-        const QByteArray copia = ftp_.Retrieve(copiaRemota(pasta, arquivo), bytes.size(), &maior);
+        const std::optional<QByteArray> copia =
+            baixar(ftp_, copiaRemota(pasta, arquivo), bytes.size(), &maior);
         e.pastas[pasta].arquivos.insert(arquivo, bytes.size());
-        return !maior && copia == bytes;
+        return copia && !maior && *copia == bytes;
     };
     // Whether the copy is still what the check saw.
     auto mudou = [&](const Estado::Tarefa& t) {
@@ -385,21 +396,16 @@ void TVerificacao::reparar(Estado& e) {
         const Estado::Vista& v = t.vista;
         fase_ = QStringLiteral("Leitura de ") + caminho;
         bool maior = false;
-        QByteArray copia;
-        try {
-            copia = ftp_.Retrieve(
-                caminho, v.resumo.isEmpty() ? qMax<qint64>(v.tamanho, 0) : v.limite, &maior);
-        } catch (const FtpError& x) {
-            if (x.code() != 550)
-                throw;
+        const std::optional<QByteArray> copia = baixar(
+            ftp_, caminho, v.resumo.isEmpty() ? qMax<qint64>(v.tamanho, 0) : v.limite, &maior);
+        if (!copia)
             return v.existe;
-        }
         if (!v.existe)
             return true;
         if (v.resumo.isEmpty())
-            return maior || copia.size() != v.tamanho;
+            return maior || copia->size() != v.tamanho;
         return maior != v.maior ||
-               QCryptographicHash::hash(copia, QCryptographicHash::Sha256) != v.resumo;
+               QCryptographicHash::hash(*copia, QCryptographicHash::Sha256) != v.resumo;
     };
     for (const Estado::Tarefa& t : e.tarefas) {
         TProblema& p = e.r.problemas[t.problema];
@@ -429,14 +435,9 @@ void TVerificacao::reparar(Estado& e) {
             if (existe && (*it < 0 || *it == d.tamanho)) {
                 fase_ = QStringLiteral("Leitura de ") + caminho;
                 bool maior = false;
-                try {
-                    const QByteArray copia = ftp_.Retrieve(caminho, d.tamanho, &maior);
-                    igual = !maior && copia == d.bytes();
-                } catch (const FtpError& x) {
-                    if (x.code() != 550)
-                        throw;
-                    existe = false;
-                }
+                const std::optional<QByteArray> copia = baixar(ftp_, caminho, d.tamanho, &maior);
+                existe = copia.has_value();
+                igual = copia && !maior && *copia == d.bytes();
             }
             if (existe && !igual) {
                 // A file of that name that is not this document: not ours to replace.
