@@ -158,13 +158,16 @@ public:
         ftpHome = testFtp().home;
         return {testFtp().host, testFtp().port, testFtp().user, testFtp().password};
     }
-    FtpSettings vsftpd() {
-        ftpHome = serviceSetting("QUARVEL_TEST_VSFTPD_HOME");
-        return {serviceSetting("QUARVEL_TEST_VSFTPD_HOST"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PORT").toInt(),
-                serviceSetting("QUARVEL_TEST_VSFTPD_USER"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PASSWORD")};
+    // A server of the test services in clear text, by the prefix of its settings.
+    FtpSettings servidorFtp(const char* prefix) {
+        const auto setting = [prefix](const char* key) {
+            return serviceSetting(
+                QStringLiteral("QUARVEL_TEST_%1_%2").arg(prefix, key).toLatin1().constData());
+        };
+        ftpHome = setting("HOME");
+        return {setting("HOST"), setting("PORT").toInt(), setting("USER"), setting("PASSWORD")};
     }
+    FtpSettings vsftpd() { return servidorFtp("VSFTPD"); }
     void realDocumentsAndOneUnreadableFile(const FtpSettings& ftp);
     FtpSettings ownFtp(FtpServerProcess& server) {
         return {QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("kelvaro"),
@@ -387,6 +390,11 @@ TEST_F(StorageRun, RealDocumentsAndOneUnreadableFile) {
 // it lists with the path asked for.
 TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnVsftpd) {
     realDocumentsAndOneUnreadableFile(vsftpd());
+}
+
+// ProFTPD answers the listing of a missing folder with 450 and chroots the session to its home.
+TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnProftpd) {
+    realDocumentsAndOneUnreadableFile(servidorFtp("PROFTPD"));
 }
 
 TEST_F(StorageRun, EmptyMonthFolderOnVsftpdIsEntered) {

@@ -146,10 +146,10 @@ public:
 
 } // namespace
 
-// Each server requires TLS for the login and every data connection; vsftpd also insists
-// that each data connection resumes the control connection's session.
+// Each server requires TLS for the login and every data connection; vsftpd and ProFTPD also
+// insist that each data connection resumes the control connection's session.
 TEST_F(StorageTls, PublishesByteForByteOnEveryServer) {
-    for (const char* server : {"FTPTLS", "VSFTPDTLS", "PUREFTPD"}) {
+    for (const char* server : {"FTPTLS", "VSFTPDTLS", "PUREFTPD", "PROFTPDTLS"}) {
         SCOPED_TRACE(server);
         const int before = rows();
         store(ftp(server), database());
