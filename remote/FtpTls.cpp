@@ -160,7 +160,8 @@ void FtpStream::waitForBytes(QDeadlineTimer deadline) {
 void FtpStream::failHandshake(const QString& host) {
     const long result = SSL_get_verify_result(m_ssl);
     const QString why = opensslErrors();
-    if (result != X509_V_OK)
+    m_certificateRefused = result != X509_V_OK;
+    if (m_certificateRefused)
         throw FtpError(0, QStringLiteral("Certificado do servidor FTP recusado: %1")
                               .arg(verifyReason(result, host)));
     if (m_eof)
@@ -174,6 +175,7 @@ void FtpStream::startTls(const FtpTlsContext& context, const QString& host, FtpS
     if (host.isEmpty()) // an empty name would switch the name check off
         throw FtpError(0, QStringLiteral("Sem nome de servidor FTP para conferir o certificado."));
     freeTls();
+    m_certificateRefused = false;
     ERR_clear_error();
     m_ssl = SSL_new(context.get());
     if (!m_ssl)

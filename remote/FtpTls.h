@@ -48,6 +48,8 @@ public:
     void startTls(const FtpTlsContext& context, const QString& host, FtpStream* sessionsFrom,
                   QDeadlineTimer deadline);
     bool isTls() const { return m_ssl != nullptr; }
+    // Whether the last startTls failed because the server's certificate was refused.
+    bool certificateRefused() const { return m_certificateRefused; }
     bool sessionResumed() const;
 
     bool isOpen() const { return m_socket.isOpen(); }
@@ -84,6 +86,7 @@ private:
     BIO* m_out = nullptr;     // owned by m_ssl: bytes for the socket
     bool m_needBytes = false; // what m_in holds is no whole record
     bool m_eof = false;
+    bool m_certificateRefused = false;
     // Of the control connection: the newest session the server handed out on it. Each data
     // connection resumes a copy, since OpenSSL's client takes a TLS 1.3 session as spent
     // once one connection has resumed it.

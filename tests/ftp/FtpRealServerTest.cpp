@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -441,5 +442,56 @@ TEST(FtpRealServer, TlsLoginChecksTheServer) {
             received = server.commands();
         }
         EXPECT_EQ(received.join(u'|').toStdString(), expected.join(u'|').toStdString());
+    }
+}
+
+// A data connection whose certificate is refused says why in our words, as on the control
+// connection, not with the server's reply to the broken handshake ("522 SSL handshake
+// failed."); that reply is taken all the same, so the next command gets its own.
+TEST(FtpRealServer, ACertificateRefusedOnADataConnectionSaysSo) {
+    const QString pki = serviceSetting("QUARVEL_TEST_PKI");
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    FtpServerProcess::Options o;
+    o.home = home.path() + QStringLiteral("/ftp");
+    QDir().mkpath(o.home + QStringLiteral("/public_html"));
+    o.certFile = pki + QStringLiteral("/server.pem");
+    o.keyFile = pki + QStringLiteral("/server.key");
+    o.dataCertFile = pki + QStringLiteral("/outro-nome.pem");
+    o.dataKeyFile = pki + QStringLiteral("/outro-nome.key");
+    FtpServerProcess server(o);
+    server.start();
+
+    FtpClient c;
+    c.Host = QStringLiteral("127.0.0.1");
+    c.Port = server.port();
+    c.Username = QStringLiteral("kelvaro");
+    c.Password = server.password();
+    c.ReadTimeout = 10000;
+    c.ConnectTimeout = 5000;
+    c.UseTls = true;
+    c.CaFile = pki + QStringLiteral("/ca.pem");
+    c.Connect();
+    c.ChangeDir(QStringLiteral("public_html"));
+    const std::function<void()> transfers[] = {
+        [&] { c.List(QString()); },
+        [&] { c.PutData("<nfe/>", QStringLiteral("nota.xml")); },
+    };
+    for (const auto& transfer : transfers) {
+        try {
+            transfer();
+            ADD_FAILURE() << "a data connection with another name's certificate was used";
+        } catch (const FtpError& e) {
+            EXPECT_EQ(e.code(), 0);
+            EXPECT_EQ(QString::fromUtf8(e.what()).toStdString(),
+                      "Certificado do servidor FTP recusado: emitido para outro nome, não para "
+                      "127.0.0.1 (IP address mismatch)");
+        }
+        EXPECT_EQ(c.SendCmd(QStringLiteral("NOOP")), 200);
+    }
+    c.Disconnect();
+    const QString stored = o.home + QStringLiteral("/public_html/nota.xml");
+    if (QFile::exists(stored)) { // pyftpdlib opens the file before the data connection
+        EXPECT_EQ(readFile(stored), QByteArray());
     }
 }
