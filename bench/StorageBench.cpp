@@ -107,11 +107,10 @@ struct Intervalos {
 };
 
 // From one file's row committed to the next file read: the move and the next read, and in
-// the window the pump before the next file and the progress bar. And a file's whole time,
-// from its read to the next file's read, where the window's drawing of the file's rows,
-// done while the servers answer, may still show. Medians over the files: against the
-// headless run's, what the window costs a file, with less of the servers' own variations
-// than the whole run's time.
+// the window the pump before the next file (where the file's rows are drawn) and the
+// progress bar. And a file's whole time, from its read to the next file's read. Medians over
+// the files: against the headless run's, what the window costs a file, with less of the
+// servers' own variations than the whole run's time.
 struct EntreArquivos {
     Clock::time_point confirmado{}, lido{};
     bool aberto = false;

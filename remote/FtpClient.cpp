@@ -153,8 +153,7 @@ FtpReply FtpClient::readReply(Codes accepted, QDeadlineTimer deadline, bool chec
         if (complete)
             break;
     }
-    m_lastReply = assembler.reply();
-    const FtpReply& r = m_lastReply;
+    FtpReply r = assembler.reply();
     if (!check)
         return r;
     if (r.code == 421 && !contains(accepted, 421)) {
@@ -225,7 +224,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
     m_encoding = ftp::Encoding::Latin1;
     m_features.clear();
     m_typeImage = false;
-    m_greeting = {};
     m_description.clear();
 
     const QString address = FtpSocket::resolve(Host);
@@ -237,7 +235,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
             greeting = readReply({}, deadline);
         if (greeting.code != 220)
             throw FtpError(greeting.code, greeting.message());
-        m_greeting = greeting;
         m_description = greeting.text.value(0);
     } catch (...) {
         closeControl();
@@ -248,11 +245,8 @@ bool FtpClient::openAndLogin(bool sendHost) {
         bool hostRefused = false;
         if (sendHost) {
             try {
-                const FtpReply r = sendCommand(QStringLiteral("HOST ") + hostArgument(), {});
-                if (r.code == 220)
-                    m_greeting = r;
-                else
-                    hostRefused = true;
+                hostRefused =
+                    sendCommand(QStringLiteral("HOST ") + hostArgument(), {}).code != 220;
             } catch (const FtpError& e) {
                 // A server that does not know HOST may hang up on it.
                 if (e.code() == 421 || m_control.isOpen())
@@ -480,6 +474,50 @@ QStringList FtpClient::List(const QString& name) {
     if (failure)
         std::rethrow_exception(failure);
     return ftp::splitListing(ftp::decode(received, m_encoding));
+}
+
+std::optional<QByteArray> FtpClient::Get(const QString& remoteName, qsizetype maxBytes) {
+    const QString command = QStringLiteral("RETR ") + remoteName;
+    const QByteArray line = commandLine(command);
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+    if (!m_typeImage) {
+        sendCommand(QStringLiteral("TYPE I"), {200});
+        m_typeImage = true;
+    }
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    // RETR through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    FtpStream data;
+    try {
+        openData(data, endpoint, deadline);
+        const FtpReply reply = sendLine(line, {125, 150, 450, 550}, deadline);
+        if (reply.code / 100 != 1) {
+            data.close();
+            return std::nullopt;
+        }
+        secureData(data, deadline);
+        QByteArray received;
+        char chunk[65536];
+        for (;;) {
+            if (!data.waitReadable(deadline))
+                throw FtpError(0, QStringLiteral("Read timed out."));
+            const qsizetype n = data.receive(chunk, sizeof chunk);
+            if (n == 0)
+                break;
+            if (n < 0)
+                continue;
+            // Past the limit the rest is read and dropped: servers differ on a transfer cut
+            // short (pure-ftpd in TLS never answers it), and the deadline bounds the wait.
+            received.append(chunk, qBound<qsizetype>(0, maxBytes + 1 - received.size(), n));
+        }
+        data.close();
+        readReply({226, 225, 250}, deadline);
+        return received;
+    } catch (...) {
+        data.abort();
+        throw;
+    }
 }
 
 void FtpClient::sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline) {

@@ -111,8 +111,6 @@ void FtpStream::connect(const QString& address, int port, QDeadlineTimer deadlin
     m_socket.connect(address, port, deadline);
 }
 
-bool FtpStream::sessionResumed() const { return m_ssl && SSL_session_reused(m_ssl) == 1; }
-
 void FtpStream::freeTls() {
     SSL_free(m_ssl); // frees both memory buffers
     m_ssl = nullptr;

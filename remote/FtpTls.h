@@ -50,7 +50,6 @@ public:
     bool isTls() const { return m_ssl != nullptr; }
     // Whether the last startTls failed because the server's certificate was refused.
     bool certificateRefused() const { return m_certificateRefused; }
-    bool sessionResumed() const;
 
     bool isOpen() const { return m_socket.isOpen(); }
     QString peerAddress() const { return m_socket.peerAddress(); }

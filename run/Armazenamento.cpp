@@ -6,7 +6,6 @@
 #include "NFeReader.h"
 #include "Nomes.h"
 #include "QuarvelDmo.h"
-#include "TrabalhoNaEspera.h"
 
 #include <QHash>
 #include <algorithm>
@@ -125,6 +124,26 @@ void TArmazenamento::recusar(const QByteArray& pasta, const QByteArray& nome, co
         registrarMovimentoFalho(nome, motivo);
 }
 
+bool TArmazenamento::copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
+                                    const QByteArray& copia) const {
+    if (copia == bytes)
+        return true; // nothing to send
+    TDadosNFe publicada;
+    try {
+        publicada = LerDadosNFeBytes(copia, dados.arquivo, p_.sVirgula,
+                                     p_.regional().decimalPoint(), p_.sCNPJ);
+    } catch (const NFeIlegivel&) {
+        return false; // a broken copy is replaced
+    }
+    // A copy of another document (an older version of the program could put one there) is
+    // replaced, whatever it holds.
+    if (chaveDeAcesso(dados.chave_doc) && publicada.chave_doc != dados.chave_doc)
+        return false;
+    // The most complete stays: with its protocol, else signed. Between two as complete, the
+    // newest file is published.
+    return completude(publicada) > completude(dados);
+}
+
 void TArmazenamento::conectarFtp() {
     sFase_ = QStringLiteral("Conexão FTP");
     if (!nomeDePastaSeguro(p_.sCNPJ))
@@ -179,10 +198,17 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
     sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
     const Tdmdb::TRegistro registro = dmdb_.RegistrarDocumento(dados, *nomeTexto, dados.pasta);
+    // A document already registered has a copy on the web, which this file replaces only
+    // when it is as complete.
+    TPublicacao::ManterCopia manterCopia;
+    if (!registro.novo)
+        manterCopia = [&](const QByteArray& copia) {
+            return copiaPrevalece(dados, lido.dados, copia);
+        };
     try {
-        publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
-                                    dados.demissao, dados.pasta, p_.sCNPJ);
-        passar(EtapaArquivo::Publicado, caminho);
+        if (publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
+                                        dados.demissao, dados.pasta, p_.sCNPJ, manterCopia))
+            passar(EtapaArquivo::Publicado, caminho);
         // The row becomes visible only once its file is on the server.
         if (registro.novo) {
             sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
@@ -216,9 +242,6 @@ bool TArmazenamento::executar() {
     publicacao_.Desconectar();
     ftpAberto_ = false;
 
-    // The window draws the file it selected while the database or the FTP server answers.
-    const TTrabalhoNaEspera desenho([this] { return janela_.selecaoPendente(); },
-                                    [this] { janela_.adiantarSelecao(); });
     int reconexao = 1;
     int progresso = 1;
     int retirados = 0;
@@ -228,21 +251,7 @@ bool TArmazenamento::executar() {
         dmdb_.ConectarBanco();
         janela_.selecionar(int(i));
         janela_.processarMensagens();
-        bool publicado = false;
-        try {
-            publicado = armazenarArquivo(lista.pastas[i], lista.arquivos[i], retirados);
-        } catch (...) {
-            // The file at which the run ends shows selected when its error is reported; the
-            // error is what must reach the log, whatever the drawing does.
-            try {
-                janela_.mostrarSelecao();
-            } catch (...) {
-            }
-            throw;
-        }
-        // A file that met no server (refused, being written) shows all the same.
-        janela_.mostrarSelecao();
-        if (publicado) {
+        if (armazenarArquivo(lista.pastas[i], lista.arquivos[i], retirados)) {
             ++reconexao;
             ++progresso;
             janela_.posicionarProgresso(progresso);

@@ -2,6 +2,7 @@
 
 #include "Busca.h"
 #include "FtpPublicacao.h"
+#include "TDadosNFe.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -24,19 +25,8 @@ public:
     virtual QString pastaListagem() const = 0;
     // Shows the pending-file list a listing made.
     virtual void mostrarLista(const ListaPendente& lista) = 0;
-    // Selects the file's row in the lists. A window may put showing it off: the run has it
-    // shown a step at a time while it waits for the file's servers (the drawing then costs
-    // the run almost no time), and whole once the file is done.
+    // Selects the file's row in both lists, which brings it into view.
     virtual void selecionar(int indice) = 0;
-    // Whether a step of showing the selection is left.
-    virtual bool selecaoPendente() const { return false; }
-    // The next step, short (a fraction of a millisecond).
-    virtual void adiantarSelecao() {}
-    // The steps left, all of them.
-    void mostrarSelecao() {
-        while (selecaoPendente())
-            adiantarSelecao();
-    }
     // Lets the window handle every waiting message, once per file.
     virtual void processarMensagens() = 0;
     // Position of the progress bar; a position past the maximum stops at the maximum.
@@ -91,6 +81,9 @@ private:
     // True when the file went through publication (the counters advance), false when it was
     // refused or left for a later run.
     bool armazenarArquivo(const QByteArray& pasta, const QByteArray& nome, int& retirados);
+    // Whether the copy on the web of a registered document stays instead of this file.
+    bool copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
+                        const QByteArray& copia) const;
     void conectarFtp();
     // The file could not be taken up: logged, moved to Erros unless it is still being written.
     void recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,

@@ -131,6 +131,15 @@ TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
     const QString onDisk = server.home + QStringLiteral("/public_html/") + folder;
     for (const auto& [name, bytes] : files)
         EXPECT_EQ(readFile(onDisk + u'/' + name), bytes) << name.toStdString();
+    // Read back as they lie on the server; a missing name is nothing, a file longer than
+    // asked for is cut one byte past the limit, and the connection goes on.
+    for (const auto& [name, bytes] : files)
+        EXPECT_EQ(c.Get(name, 8 * 1024 * 1024), bytes) << name.toStdString();
+    EXPECT_EQ(c.Get(QStringLiteral("nao-existe.xml"), 1024), std::nullopt);
+    EXPECT_EQ(c.Get(QStringLiteral("grande.xml"), 1000), big.left(1001));
+    EXPECT_EQ(c.Get(QStringLiteral("binario.xml"), binary.size()), binary);
+    EXPECT_EQ(sorted(c.List(QString())), expectedNames);
+
     const QFile::Permissions everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                         QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
