@@ -418,6 +418,21 @@ QDate dataEmissao(const QString& t, const char* elemento) {
     return QDate(ano, mes, dia);
 }
 
+// The invoice's own signature: a ds:Signature beside infNFe, with its value.
+bool assinada(const xmlNode* nfe) {
+    static const xmlChar* const kXmlDsig = xc("http://www.w3.org/2000/09/xmldsig#");
+    for (const xmlNode* c = nfe ? nfe->children : nullptr; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE || !xmlStrEqual(c->name, xc("Signature")) || !uriDe(c) ||
+            !xmlStrEqual(uriDe(c), kXmlDsig))
+            continue;
+        for (const xmlNode* v = c->children; v; v = v->next)
+            if (v->type == XML_ELEMENT_NODE && xmlStrEqual(v->name, xc("SignatureValue")) &&
+                v->children)
+                return true;
+    }
+    return false;
+}
+
 TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
                        const QString& decimalPoint, const QString& sCNPJ) {
     conferirNomeArquivo(fileName);
@@ -492,18 +507,22 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
     d.arquivo = fileName;
     d.pasta = composePasta(sCNPJ, d.ccnpj_origem, d.demissao);
 
-    if (const xmlNode* protNFe = procurarFilho(raiz, "protNFe"))
-        d.chave_doc = textoFilho(exigirFilho(protNFe, "infProt"), "chNFe");
+    // The access key the document states: its protocol's chNFe, else the digits of its infNFe
+    // Id. Only a document that states neither keeps the text made of its file name.
+    const xmlNode* protNFe = procurarFilho(raiz, "protNFe");
+    QString chave;
+    if (protNFe)
+        chave = textoFilho(exigirFilho(protNFe, "infProt"), "chNFe");
+    if (!chaveDeAcesso(chave)) {
+        const QString id = atributo(infNFe, "Id").value_or(QString());
+        chave = id.startsWith(QLatin1String("NFe")) ? id.mid(3) : QString();
+    }
+    if (chaveDeAcesso(chave))
+        d.chave_doc = chave;
     else
         d.chave_doc = fileName.size() > 8 ? fileName.left(fileName.size() - 8) : QString();
-
-    if (procurarFilho(raiz, "protNFe") && chaveDeAcesso(d.chave_doc)) {
-        d.chaveAcesso = d.chave_doc;
-    } else {
-        const QString id = atributo(infNFe, "Id").value_or(QString());
-        if (id.startsWith(QLatin1String("NFe")) && chaveDeAcesso(id.mid(3)))
-            d.chaveAcesso = id.mid(3);
-    }
+    d.protocolada = protNFe != nullptr;
+    d.assinada = assinada(infNFe->parent);
     return d;
 }
 

@@ -55,7 +55,7 @@ ArquivoLido LerArquivoNFe(const QByteArray& caminho);
 TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,
                       const QString& decimalPoint, const QString& sCNPJ);
 
-// The same read over bytes already in memory; fileName supplies `arquivo` and, without a
-// protocol, `chave_doc`.
+// The same read over bytes already in memory; fileName supplies `arquivo` and, for a
+// document that states no access key, `chave_doc`.
 TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
                            const QString& decimalPoint, const QString& sCNPJ);

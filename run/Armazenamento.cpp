@@ -273,6 +273,26 @@ void TArmazenamento::recusar(const QByteArray& pasta, const QByteArray& nome, co
         registrarMovimentoFalho(nome, motivo);
 }
 
+bool TArmazenamento::copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
+                                    const QByteArray& copia) const {
+    if (copia == bytes)
+        return true; // nothing to send
+    TDadosNFe publicada;
+    try {
+        publicada = LerDadosNFeBytes(copia, dados.arquivo, p_.sVirgula,
+                                     p_.regional().decimalPoint(), p_.sCNPJ);
+    } catch (const NFeIlegivel&) {
+        return false; // a broken copy is replaced
+    }
+    // A copy of another document (an older version of the program could put one there) is
+    // replaced, whatever it holds.
+    if (chaveDeAcesso(dados.chave_doc) && publicada.chave_doc != dados.chave_doc)
+        return false;
+    // The most complete stays: with its protocol, else signed. Between two as complete, the
+    // newest file is published.
+    return completude(publicada) > completude(dados);
+}
+
 void TArmazenamento::conectarFtp() {
     sFase_ = QStringLiteral("Conexão FTP");
     if (!nomeDePastaSeguro(p_.sCNPJ))
@@ -361,10 +381,17 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
     sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
     const Tdmdb::TRegistro registro = dmdb_.RegistrarDocumento(dados, *nomeTexto, dados.pasta);
+    // A document already registered has a copy on the web, which this file replaces only
+    // when it is as complete.
+    TPublicacao::ManterCopia manterCopia;
+    if (!registro.novo)
+        manterCopia = [&](const QByteArray& copia) {
+            return copiaPrevalece(dados, lido.dados, copia);
+        };
     try {
-        publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
-                                    dados.demissao, dados.pasta, p_.sCNPJ);
-        passar(EtapaArquivo::Publicado, caminho);
+        if (publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
+                                        dados.demissao, dados.pasta, p_.sCNPJ, manterCopia))
+            passar(EtapaArquivo::Publicado, caminho);
         // The row becomes visible only once its file is on the server.
         if (registro.novo) {
             sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");

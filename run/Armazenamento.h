@@ -2,6 +2,7 @@
 
 #include "Busca.h"
 #include "FtpPublicacao.h"
+#include "TDadosNFe.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -81,6 +82,9 @@ private:
     // True when the file went through publication (the counters advance), false when it was
     // refused or left for a later run.
     bool armazenarArquivo(const QByteArray& pasta, const QByteArray& nome, int& retirados);
+    // Whether the copy on the web of a registered document stays instead of this file.
+    bool copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
+                        const QByteArray& copia) const;
     void conectarFtp();
     // The file could not be taken up: logged, moved to Erros unless it is still being written.
     void recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,

@@ -25,6 +25,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <array>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -67,6 +68,31 @@ QByteArray nota(const char* name, int numero) {
             xml.replace(k + qsizetype(qstrlen(antes)) + 25, 9, digitos);
     }
     return xml;
+}
+
+// The three files of one invoice as real folders hold them: the NFe before it was signed, the
+// signed NFe and the authorised nfeProc, made from one real nfeProc.
+struct Versoes {
+    QByteArray semAssinatura, assinada, autorizada;
+    QString chave;
+};
+Versoes tresArquivos(int numero) {
+    Versoes v;
+    v.autorizada = nota("nfeproc-400-protocolada.xml", numero);
+    const qsizetype a = v.autorizada.indexOf("<NFe>");
+    const qsizetype b = v.autorizada.indexOf("</NFe>") + 6;
+    EXPECT_TRUE(a > 0 && b > a);
+    QByteArray nfe = v.autorizada.mid(a, b - a);
+    nfe.replace("<NFe>", "<NFe xmlns=\"http://www.portalfiscal.inf.br/nfe\">");
+    v.assinada = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + nfe + '\n';
+    const qsizetype s = v.assinada.indexOf("<Signature");
+    const qsizetype e = v.assinada.indexOf("</Signature>") + 12;
+    EXPECT_TRUE(s > 0 && e > s);
+    v.semAssinatura = v.assinada;
+    v.semAssinatura.remove(s, e - s);
+    const qsizetype k = v.autorizada.indexOf("<chNFe>") + 7;
+    v.chave = QString::fromLatin1(v.autorizada.mid(k, 44));
+    return v;
 }
 
 // Files by native path: names need not be UTF-8.
@@ -161,13 +187,16 @@ public:
         ftpHome = testFtp().home;
         return {testFtp().host, testFtp().port, testFtp().user, testFtp().password};
     }
-    FtpSettings vsftpd() {
-        ftpHome = serviceSetting("QUARVEL_TEST_VSFTPD_HOME");
-        return {serviceSetting("QUARVEL_TEST_VSFTPD_HOST"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PORT").toInt(),
-                serviceSetting("QUARVEL_TEST_VSFTPD_USER"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PASSWORD")};
+    // A server of the test services in clear text, by the prefix of its settings.
+    FtpSettings servidorFtp(const char* prefix) {
+        const auto setting = [prefix](const char* key) {
+            return serviceSetting(
+                QStringLiteral("QUARVEL_TEST_%1_%2").arg(prefix, key).toLatin1().constData());
+        };
+        ftpHome = setting("HOME");
+        return {setting("HOST"), setting("PORT").toInt(), setting("USER"), setting("PASSWORD")};
     }
+    FtpSettings vsftpd() { return servidorFtp("VSFTPD"); }
     void realDocumentsAndOneUnreadableFile(const FtpSettings& ftp);
     FtpSettings ownFtp(FtpServerProcess& server) {
         return {QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("kelvaro"),
@@ -288,8 +317,11 @@ public:
             return Origem;
         }
     };
+    // A file in the backup tree that is not on the web is a copy of a document that is, as
+    // complete (a later file replaced it) or more (it lost to the copy on the web).
     Lugares checkNothingLost() {
         QList<QByteArray> publicados;
+        std::map<QString, int> completudePublicada; // by folder and key
         std::set<QString> documentos;
         for (const auto& r : rows("arquivo, pasta, link, chave_doc, cnumdoc, cserie, "
                                   "ccnpj_destino, demissao, nvalortotal")) {
@@ -312,6 +344,7 @@ public:
                 if (chaveDeAcesso(*r[3])) {
                     EXPECT_EQ(d.chave_doc, *r[3]) << remote.toStdString();
                 }
+                completudePublicada[pasta + u'|' + d.chave_doc] = completude(d);
             } catch (const std::exception& e) {
                 ADD_FAILURE() << "the remote copy is no invoice: " << remote.toStdString() << ": "
                               << e.what();
@@ -348,8 +381,17 @@ public:
                 continue;
             ++achados[*bytes];
             const Lugar lugar = g.startsWith(erros) ? Erros : Backup;
-            if (lugar == Backup) {
-                EXPECT_TRUE(publicados.contains(*bytes))
+            if (lugar == Backup && !publicados.contains(*bytes)) {
+                std::optional<TDadosNFe> d;
+                try {
+                    d = LerDadosNFeBytes(*bytes, QStringLiteral("x.xml"), QStringLiteral("N"),
+                                         QStringLiteral("."), cnpj);
+                } catch (const std::exception&) {
+                }
+                const auto melhor = d ? completudePublicada.find(d->pasta + u'|' + d->chave_doc)
+                                      : completudePublicada.end();
+                EXPECT_TRUE(d && chaveDeAcesso(d->chave_doc) &&
+                            melhor != completudePublicada.end() && melhor->second >= completude(*d))
                     << "stored without its row and remote copy: " << g.toStdString();
             }
             // The file of that content and name that is not at its origin any more.
@@ -413,6 +455,11 @@ TEST_F(StorageRun, RealDocumentsAndOneUnreadableFile) {
 // it lists with the path asked for.
 TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnVsftpd) {
     realDocumentsAndOneUnreadableFile(vsftpd());
+}
+
+// ProFTPD answers the listing of a missing folder with 450 and chroots the session to its home.
+TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnProftpd) {
+    realDocumentsAndOneUnreadableFile(servidorFtp("PROFTPD"));
 }
 
 TEST_F(StorageRun, EmptyMonthFolderOnVsftpdIsEntered) {
@@ -484,7 +531,7 @@ void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
                                   "2020-03-11 00:00:00",
                                   QStringLiteral("Lumer Informática Serviços Digitais LTDA"),
                                   "30",
-                                  "nfce-400-sem-pro",
+                                  "41200323285089000185650010000013051817822496",
                                   "/arqs/" + cnpj + "/23285089000185/202003",
                                   "",
                                   kSite + "/arqs/" + cnpj +
@@ -792,6 +839,116 @@ TEST_F(StorageRun, SameNameTwoInvoicesAndALaterCopy) {
     EXPECT_EQ(guardados.size(), 4u);
 }
 
+// An invoice's three files (unsigned, signed, its nfeProc) in every order, one run each, and
+// all three in one run: the web ends with the nfeProc, under the name of the first file
+// registered, with one row that holds the key. A file that loses to the copy on the web goes
+// to the backup tree all the same, without a line. A row an older version left with a
+// file-name text and an unsigned copy takes the key when the nfeProc replaces that copy.
+TEST_F(StorageRun, TheWebKeepsTheMostCompleteCopyInEveryOrder) {
+    enum Versao { S, A, P };
+    const std::vector<std::array<Versao, 3>> ordens = {{S, A, P}, {S, P, A}, {A, S, P},
+                                                       {A, P, S}, {P, S, A}, {P, A, S}};
+    const char* const letra = "sap";
+    std::vector<Versoes> docs;
+    for (int i = 0; i < 8; ++i)
+        docs.push_back(tresArquivos(400 + i));
+    auto bytes = [&](int i, Versao v) -> const QByteArray& {
+        return v == S ? docs[i].semAssinatura : v == A ? docs[i].assinada : docs[i].autorizada;
+    };
+    const QString pasta = "/arqs/" + cnpj + "/06929383000163/201809";
+    auto server = startOwnFtp();
+
+    // What an older version left: the unsigned file's copy, its row with a file-name text.
+    const QString legado = QStringLiteral("nota-legada-nfe.xml");
+    QDir().mkpath(ftpHome + "/public_html" + pasta);
+    writeFile(ftpHome + "/public_html" + pasta + u'/' + legado, docs[7].semAssinatura);
+    root.exec("INSERT INTO kelvaro_doc.docs (ccnpj_origem, ccnpj_destino, cnumdoc, cserie, "
+              "demissao, cnome_destino, cnome_origem, nvalortotal, chave_doc, arquivo, pasta, xml, "
+              "link, creferencia) VALUES ('06929383000163', '58716523000119', '407', '1', "
+              "'2018-09-25', '', '', 500, 'nota-legada', " +
+              root.quote(legado) + ", " + root.quote(pasta) + ", '', " +
+              root.quote(kSite + pasta + u'/' + legado) + ", '092018')");
+
+    openWindow(ownFtp(*server));
+    for (int run = 0; run < 3; ++run) {
+        for (size_t i = 0; i < ordens.size(); ++i) {
+            const Versao v = ordens[i][size_t(run)];
+            addFile(QStringLiteral("d%1-%2.xml").arg(i).arg(QChar::fromLatin1(letra[v])),
+                    bytes(int(i), v));
+        }
+        if (run == 0) {
+            for (Versao v : {S, A, P})
+                addFile(QStringLiteral("d6-%1.xml").arg(QChar::fromLatin1(letra[v])), bytes(6, v));
+            addFile(QStringLiteral("d7-p.xml"), docs[7].autorizada);
+        }
+        store();
+        EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+            << "run " << run << ": " << form->MemoErros->toPlainText().toStdString();
+    }
+
+    const auto r = rows(QStringLiteral("arquivo, chave_doc"));
+    ASSERT_EQ(r.size(), docs.size());
+    for (size_t i = 0; i < docs.size(); ++i) {
+        SCOPED_TRACE("document " + std::to_string(i));
+        const auto linha = std::find_if(
+            r.begin(), r.end(), [&](const RootDb::Row& row) { return row[1] == docs[i].chave; });
+        ASSERT_NE(linha, r.end());
+        const QString arquivo = *(*linha)[0];
+        if (i < ordens.size()) {
+            EXPECT_EQ(
+                arquivo,
+                QStringLiteral("d%1-%2.xml").arg(i).arg(QChar::fromLatin1(letra[ordens[i][0]])));
+        }
+        if (i == 7) {
+            EXPECT_EQ(arquivo, legado);
+        }
+        EXPECT_EQ(ler(QFile::encodeName(ftpHome + "/public_html" + pasta + u'/' + arquivo)),
+                  docs[i].autorizada);
+    }
+    EXPECT_EQ(checkNothingLost().contar(Backup), int(ordens.size() * 3 + 4));
+}
+
+// A document registered without its protocol, then another file of it under another name,
+// and files of other documents with the same number, series, recipient, date and total (a
+// contingency issue with its own key, here with the same name too): each lands on its own
+// document's copy.
+TEST_F(StorageRun, OneDocumentsFileNeverLandsOnAnothersCopy) {
+    const QByteArray x = nota("nfe-400.xml", 501);
+    QByteArray xDeNovo = x; // the same invoice, written again by the invoice system
+    xDeNovo.replace("<xNome>", "<xNome>Novo ");
+    QByteArray y = x; // another key, the same five fields
+    const qsizetype id = y.indexOf("Id=\"NFe") + 7;
+    y[id + 43] = y[id + 43] == '9' ? '8' : '9';
+    const QByteArray normal = nota("nfce-400-sem-prologo.xml", 502);
+    QByteArray contingencia = normal;
+    contingencia.replace("<tpEmis>7</tpEmis>", "<tpEmis>9</tpEmis>");
+    const qsizetype k = contingencia.indexOf("Id=\"NFe") + 7;
+    contingencia[k + 34] = '9';
+
+    addFile(QStringLiteral("x.xml"), x);
+    addFile(QStringLiteral("nfce.xml"), normal);
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    store();
+    addFile(QStringLiteral("x-copia.xml"), xDeNovo);
+    addFile(QStringLiteral("outra/x.xml"), y);
+    addFile(QStringLiteral("outra/nfce.xml"), contingencia);
+    store();
+    EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+        << form->MemoErros->toPlainText().toStdString();
+
+    const QString raiz = ftpHome + "/public_html/arqs/" + cnpj;
+    auto remota = [&](const char* caminho) {
+        return ler(QFile::encodeName(raiz + u'/' + QLatin1String(caminho)));
+    };
+    EXPECT_EQ(remota("52567322000119/202104/x.xml"), xDeNovo);
+    EXPECT_EQ(remota("52567322000119/202104/x (2).xml"), y);
+    EXPECT_EQ(remota("23285089000185/202003/nfce.xml"), normal);
+    EXPECT_EQ(remota("23285089000185/202003/nfce (2).xml"), contingencia);
+    EXPECT_EQ(rows().size(), 4u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 5);
+}
+
 // After a run that left a rewritten file where it was: the next run adds no log line and no
 // row, moves the file, and its copy at `remote` (below the account's folder) is `bytes`.
 void StorageRun::nextRunPublishesTheNewBytes(const QString& remote, const QByteArray& bytes) {
@@ -937,8 +1094,7 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
     EXPECT_EQ(listedDuring, 3);
     EXPECT_EQ(checkNothingLost().contar(Backup), 4);
     EXPECT_TRUE(form->isVisible()); // closes once the handler has returned
-    QTest::qWait(50);
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !form->isVisible(); }, 5000));
 }
 
 // Before each file the run selects its row in both lists, brings it into view and lets the
