@@ -401,7 +401,10 @@ void FtpClient::secureData(FtpStream& data, QDeadlineTimer deadline) {
         data.startTls(*m_tls, Host, &m_control, connectDeadline(deadline));
     } catch (const FtpError&) {
         data.abort();
-        explainBrokenData(deadline); // e.g. a server that insists on session reuse says so
+        // A refused certificate is our reason, whatever the server replies to the aborted
+        // handshake; other failures its reason explains better (e.g. a server that insists
+        // on session reuse says so).
+        explainBrokenData(deadline, data.certificateRefused());
         throw;
     }
 }
@@ -595,10 +598,11 @@ void FtpClient::sendBytes(FtpStream& data, const char* bytes, qint64 size,
     }
 }
 
-void FtpClient::explainBrokenData(QDeadlineTimer deadline) {
+void FtpClient::explainBrokenData(QDeadlineTimer deadline, bool ownReasonFirst) {
     // A server that stops a transfer (quota, disk full, a TLS session it will not take)
     // usually says why on the control connection as it drops the data connection; its
-    // words beat "connection reset".
+    // words beat "connection reset". Its reply is taken either way, so that the next
+    // command is not answered with it.
     if (!m_control.isOpen())
         return;
     const QDeadlineTimer shortly = qMin(deadline, QDeadlineTimer(1000));
@@ -613,7 +617,8 @@ void FtpClient::explainBrokenData(QDeadlineTimer deadline) {
         return;
     if (reason->code == 421)
         closeControl();
-    throw FtpError(reason->code, reason->message());
+    if (!ownReasonFirst)
+        throw FtpError(reason->code, reason->message());
 }
 
 void FtpClient::Put(const QString& localPath, const QString& remoteName) {

@@ -102,12 +102,12 @@ private:
     QByteArray receiveAll(FtpStream& data, QDeadlineTimer deadline);
     // An upload: STOR, its data connection (in TLS when the control connection is) and the
     // replies; sendBody writes the bytes and, on a failure of the data connection, lets
-    // explainBrokenData give the server's reason.
+    // explainBrokenData give the server's reason (unless ours comes first).
     using SendBody = std::function<void(FtpStream& data, QDeadlineTimer deadline)>;
     void store(const QString& remoteName, const SendBody& sendBody);
     void sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline);
     void sendBytes(FtpStream& data, const char* bytes, qint64 size, QDeadlineTimer deadline);
-    void explainBrokenData(QDeadlineTimer deadline);
+    void explainBrokenData(QDeadlineTimer deadline, bool ownReasonFirst = false);
     // A fresh deadline for a command and its reply, or for opening a connection.
     QDeadlineTimer replyDeadline() const;
     QDeadlineTimer connectDeadline(QDeadlineTimer within = QDeadlineTimer::Forever) const;
