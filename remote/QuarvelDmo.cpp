@@ -514,6 +514,34 @@ std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::localizar(const TDadosNFe& dad
     return pelosCampos;
 }
 
+std::vector<Tdmdb::TLinha> Tdmdb::LinhasDaConta(const QString& sCNPJ) {
+    if (m_registroPendente)
+        throw std::runtime_error("Registro de documento pendente de confirmação");
+    ConectarBanco();
+    return protegido([&] {
+        auto escapar = [](QString t) {
+            t.replace(u'!', QStringLiteral("!!"));
+            t.replace(u'%', QStringLiteral("!%"));
+            t.replace(u'_', QStringLiteral("!_"));
+            return t;
+        };
+        const QString prefixo = QStringLiteral("/arqs/") + sCNPJ + u'/';
+        Statement select(m_mysql, "SELECT id, arquivo, pasta FROM docs WHERE pasta LIKE ? "
+                                  "ESCAPE '!' ORDER BY id");
+        Parametros p;
+        p.texto("pasta", escapar(prefixo) + u'%');
+        select.bind(p);
+        select.execute();
+        std::vector<TLinha> out;
+        for (const auto& r : select.rows()) {
+            if (!r[0] || !r[1] || !r[2] || !r[2]->startsWith(prefixo))
+                continue;
+            out.push_back({r[0]->toULongLong(), *r[1], *r[2]});
+        }
+        return out;
+    });
+}
+
 QString Tdmdb::nomeLivre(const QString& arquivo, const QString& pasta) {
     Parametros p;
     p.texto("pasta", pasta).texto("arquivo", arquivo).texto("arquivo", padraoNumerados(arquivo));

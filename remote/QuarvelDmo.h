@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 typedef struct st_mysql MYSQL;
 
@@ -83,6 +84,16 @@ public:
     // first. A row with another key is never the document.
     std::optional<TDocumentoRegistrado> LocalizarDocumento(const TDadosNFe& dados,
                                                            const QString& pasta);
+
+    // A row of an account: where its document's copy lies.
+    struct TLinha {
+        qulonglong id = 0;
+        QString arquivo;
+        QString pasta;
+    };
+    // Every row of the account sCNPJ (folders below /arqs/<sCNPJ>/), in the order written.
+    // Reads only; outside a pending registration.
+    std::vector<TLinha> LinhasDaConta(const QString& sCNPJ);
 
     // Registers one document, once, in two steps: find the document (LocalizarDocumento); if
     // it is not registered, pick a free name for its copy and insert its row. A document

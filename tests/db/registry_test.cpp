@@ -348,14 +348,35 @@ TEST_F(Registry, ADocumentRegisteredMeanwhileElsewhereIsFound) {
     const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     RootDb outro;
     inserirSemConfirmar(outro, d.chave_doc, tag + " outro.xml", pasta, d.demissao);
+    // Commits once the registration's INSERT waits for the other row, i.e. after its lookup
+    // missed it: the duplicate key, and the look again, are then sure to happen.
+    QString esperando, erro;
     std::thread confirmar([&] {
-        QThread::msleep(500);
-        outro.exec("COMMIT");
+        try {
+            RootDb olheiro;
+            const QDeadlineTimer prazo(20000);
+            while (!prazo.hasExpired() && esperando.isEmpty()) {
+                const auto r = olheiro.rows(
+                    "SELECT t.trx_query FROM information_schema.INNODB_TRX t JOIN "
+                    "information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+                    "WHERE t.trx_state = 'LOCK WAIT' AND p.USER = " +
+                    olheiro.quote(user));
+                if (!r.empty())
+                    esperando = r[0][0].value_or(QStringLiteral("(no text)"));
+                else // InnoDB refreshes this table only after 100 ms without a reader.
+                    QThread::msleep(150);
+            }
+            outro.exec("COMMIT");
+        } catch (const std::exception& e) {
+            erro = QString::fromUtf8(e.what());
+        }
     });
     Tdmdb dmdb({}, settings());
     Tdmdb::TRegistro r;
     EXPECT_NO_THROW(r = dmdb.RegistrarDocumento(d, tag + " nota.xml", pasta));
     confirmar.join();
+    ASSERT_EQ(erro, QString());
+    EXPECT_TRUE(esperando.startsWith(QStringLiteral("INSERT"))) << esperando.toStdString();
     EXPECT_EQ(r.arquivo, tag + " outro.xml");
     EXPECT_FALSE(r.novo);
     EXPECT_EQ(root.value("SELECT COUNT(*) FROM docs WHERE pasta = " + root.quote(pasta)), "1");

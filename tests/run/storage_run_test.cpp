@@ -5,6 +5,7 @@
 #include "FileMove.h"
 #include "FtpServerProcess.h"
 #include "NFeReader.h"
+#include "Nomes.h"
 #include "PrivateMariaDb.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
@@ -37,7 +38,10 @@
 #include <grp.h>
 #include <optional>
 #include <set>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -185,13 +189,16 @@ public:
         ftpHome = testFtp().home;
         return {testFtp().host, testFtp().port, testFtp().user, testFtp().password};
     }
-    FtpSettings vsftpd() {
-        ftpHome = serviceSetting("QUARVEL_TEST_VSFTPD_HOME");
-        return {serviceSetting("QUARVEL_TEST_VSFTPD_HOST"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PORT").toInt(),
-                serviceSetting("QUARVEL_TEST_VSFTPD_USER"),
-                serviceSetting("QUARVEL_TEST_VSFTPD_PASSWORD")};
+    // A server of the test services in clear text, by the prefix of its settings.
+    FtpSettings servidorFtp(const char* prefix) {
+        const auto setting = [prefix](const char* key) {
+            return serviceSetting(
+                QStringLiteral("QUARVEL_TEST_%1_%2").arg(prefix, key).toLatin1().constData());
+        };
+        ftpHome = setting("HOME");
+        return {setting("HOST"), setting("PORT").toInt(), setting("USER"), setting("PASSWORD")};
     }
+    FtpSettings vsftpd() { return servidorFtp("VSFTPD"); }
     void realDocumentsAndOneUnreadableFile(const FtpSettings& ftp);
     FtpSettings ownFtp(FtpServerProcess& server) {
         return {QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("kelvaro"),
@@ -210,13 +217,13 @@ public:
     }
 
     // A new window and data module, as after a restart of the program.
-    void openWindow(FtpSettings ftp, const QString& sCNPJ = {}, const QString& sPastaBKP = {},
-                    std::optional<DbSettings> db = {}) {
+    void openWindow(FtpSettings ftp, const QString& sCNPJ = {},
+                    std::optional<QString> sPastaBKP = {}, std::optional<DbSettings> db = {}) {
         form.reset();
         dmdb.reset();
         Configuracao c = configuracaoPadrao();
         c.sPastaNFE = nfe;
-        c.sPastaBKP = sPastaBKP.isEmpty() ? bkp : sPastaBKP;
+        c.sPastaBKP = sPastaBKP.value_or(bkp);
         c.sCNPJ = sCNPJ.isEmpty() ? cnpj : sCNPJ;
         c.sVirgula = QStringLiteral("S"); // Brazilian settings: decimal comma
         dmdb = std::make_unique<Tdmdb>(std::function<void()>{}, db.value_or(dbSettings()));
@@ -282,6 +289,10 @@ public:
     }
 
     QStringList logLines() const { return form->MemoErros->toPlainText().split(u'\n'); }
+    // The lines that say something (an unreadable file's line ends with a line feed).
+    QStringList saidLines() const {
+        return logLines().filter(QRegularExpression(QStringLiteral(".")));
+    }
 
     std::vector<RootDb::Row> rows(const QString& columns = QStringLiteral("arquivo, pasta")) {
         RootDb& db = docsDb ? *docsDb : root;
@@ -397,6 +408,25 @@ public:
                 }
             }
         }
+        // A file whose very bytes already lay in its target folder under its name or a
+        // numbered form of it (one invoice stored twice) placed no copy of its own: that copy
+        // is its place.
+        for (const auto& [path, original] : originals) {
+            if (out.onde.count(path))
+                continue;
+            const QByteArray nome = path.mid(path.lastIndexOf('/') + 1);
+            for (const QByteArray& g : guardados) {
+                const QByteArray guardado = g.mid(g.lastIndexOf('/') + 1);
+                bool daSerie = false;
+                for (int k = 1; k <= 100 && !daSerie; ++k)
+                    daSerie = guardado == nomeNumerado(nome, k);
+                if (daSerie && ler(g) == original) {
+                    out.onde[path] = g.startsWith(erros) ? Erros : Backup;
+                    ++achados[original];
+                    break;
+                }
+            }
+        }
         for (const auto& [bytes, n] : esperados)
             EXPECT_EQ(achados[bytes], n) << "a file is in " << achados[bytes] << " places";
         EXPECT_EQ(out.onde.size(), originals.size());
@@ -430,6 +460,11 @@ TEST_F(StorageRun, RealDocumentsAndOneUnreadableFile) {
 // it lists with the path asked for.
 TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnVsftpd) {
     realDocumentsAndOneUnreadableFile(vsftpd());
+}
+
+// ProFTPD answers the listing of a missing folder with 450 and chroots the session to its home.
+TEST_F(StorageRun, RealDocumentsAndOneUnreadableFileOnProftpd) {
+    realDocumentsAndOneUnreadableFile(servidorFtp("PROFTPD"));
 }
 
 TEST_F(StorageRun, EmptyMonthFolderOnVsftpdIsEntered) {
@@ -469,7 +504,9 @@ void StorageRun::realDocumentsAndOneUnreadableFile(const FtpSettings& ftp) {
     // One log line for the unreadable file: the stamp, the text and a line feed.
     const QString log = form->MemoErros->toPlainText();
     EXPECT_TRUE(kStamp.match(log).hasMatch()) << log.toStdString();
-    EXPECT_TRUE(log.endsWith(QStringLiteral("Erro ao processar o arquivo: ruim.xml\n")))
+    EXPECT_TRUE(log.endsWith(
+        QStringLiteral("Erro ao processar o arquivo: ruim.xml (XML mal formado na linha 1, coluna "
+                       "1: não começa com um elemento XML)\n")))
         << log.toStdString();
     EXPECT_EQ(log.count(u'\n'), 1);
 
@@ -801,6 +838,10 @@ TEST_F(StorageRun, SameNameTwoInvoicesAndALaterCopy) {
         << form->MemoErros->toPlainText().toStdString();
     EXPECT_EQ(rows().size(), 3u);
     EXPECT_EQ(checkNothingLost().contar(Backup), 5);
+    // The copy under the same name found its bytes in the backup already: not placed twice.
+    std::vector<QByteArray> guardados;
+    arquivosAbaixo(QFile::encodeName(bkp), guardados);
+    EXPECT_EQ(guardados.size(), 4u);
 }
 
 // An invoice's three files (unsigned, signed, its nfeProc) in every order, one run each, and
@@ -989,11 +1030,12 @@ TEST_F(StorageRun, NamesAndDatesThatUsedToBeSkipped) {
         QRegularExpression(QStringLiteral("^.{17}Nome de arquivo impróprio para o servidor FTP: "
                                           "nota\\\\xe7\\.xml \\(o nome não está em UTF-8\\)$"))))
         << lines.join(u'\n').toStdString();
-    EXPECT_TRUE(lines.contains(QRegularExpression(
-        QStringLiteral("^.{17}Erro ao processar o arquivo: linha\\\\nforjada\\.xml$"))))
-        << lines.join(u'\n').toStdString();
     EXPECT_TRUE(lines.contains(
-        QRegularExpression(QStringLiteral("^.{17}Erro ao processar o arquivo: futuro\\.xml$"))));
+        QRegularExpression(QStringLiteral("^.{17}Erro ao processar o arquivo: linha\\\\nforjada\\.xml "
+                                          "\\(nome de arquivo com caractere de controle\\)$"))))
+        << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines.contains(QRegularExpression(
+        QStringLiteral("^.{17}Erro ao processar o arquivo: futuro\\.xml \\(XML mal formado .*\\)$"))));
 
     const Lugares where = checkNothingLost();
     EXPECT_EQ(where.de("a.xml"), Backup);
@@ -1057,8 +1099,7 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
     EXPECT_EQ(listedDuring, 3);
     EXPECT_EQ(checkNothingLost().contar(Backup), 4);
     EXPECT_TRUE(form->isVisible()); // closes once the handler has returned
-    QTest::qWait(50);
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !form->isVisible(); }, 5000));
 }
 
 // Before each file the run selects its row in both lists, brings it into view and lets the
@@ -1448,4 +1489,322 @@ TEST_F(StorageRunCopies, TwoUsersOfOnePcNeverStoreOneTreeAtOnce) {
     copias[1].reset();
     EXPECT_EQ(checkNothingLost().contar(Backup), 30);
     EXPECT_EQ(rows().size(), 30u);
+// Settings of sPastaBKP that would misplace files end the run before its first file, with one
+// line for the whole life of the program; a backup tree inside the folder being stored is
+// fine and never listed.
+struct AjusteBackup {
+    const char* nome;
+    std::function<QString(const StorageRun&)> sPastaBKP;
+    const char* linha; // nullptr: a valid setting
+    int listados;      // what the window shows after an invalid setting's runs
+};
+
+void PrintTo(const AjusteBackup& c, std::ostream* os) { *os << c.nome; }
+
+class StorageRunSetting : public StorageRun, public ::testing::WithParamInterface<AjusteBackup> {};
+
+const AjusteBackup kConfiguracoes[] = {
+    {"empty", [](const StorageRun&) { return QString(); }, "sPastaBKP está vazio", 2},
+    {"relative", [](const StorageRun&) { return QStringLiteral("BKP"); },
+     "sPastaBKP (BKP) não é um caminho absoluto", 2},
+    {"the folder being stored", [](const StorageRun& t) { return t.nfe; },
+     "é a própria pasta a armazenar", 0},
+    {"the folder being stored, with a doubled separator",
+     [](const StorageRun& t) { return t.nfe + QStringLiteral("//"); },
+     "é a própria pasta a armazenar", 0},
+    {"above the folder being stored", [](const StorageRun& t) { return t.work.path(); },
+     "contém a pasta a armazenar", 0},
+    {"the root", [](const StorageRun&) { return QStringLiteral("/"); },
+     "sPastaBKP (/) contém a pasta a armazenar", 0},
+    {"inside the folder being stored",
+     [](const StorageRun& t) { return t.nfe + QStringLiteral("/BKP"); }, nullptr, 0},
+};
+
+TEST_P(StorageRunSetting, IsCheckedBeforeTheRunStoresAnything) {
+    const AjusteBackup& c = GetParam();
+    addFile(QStringLiteral("a.xml"), nota("nfe-400.xml", 501));
+    addFile(QStringLiteral("sub/b.xml"), nota("nfeproc-400-protocolada.xml", 502));
+    auto server = startOwnFtp();
+    const QString sPastaBKP = c.sPastaBKP(*this);
+    openWindow(ownFtp(*server), {}, sPastaBKP);
+    if (!c.linha)
+        bkp = sPastaBKP;
+    store();
+    store();
+    const QStringList lines = saidLines();
+    if (c.linha) {
+        ASSERT_EQ(lines.size(), 1) << form->MemoErros->toPlainText().toStdString();
+        EXPECT_TRUE(kStamp.match(lines[0]).hasMatch()) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].mid(17).startsWith(QStringLiteral("Configuração inválida: sPastaBKP")))
+            << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].contains(QString::fromUtf8(c.linha))) << lines[0].toStdString();
+        EXPECT_EQ(checkNothingLost().contar(Origem), 2);
+        EXPECT_EQ(rows().size(), 0u);
+        EXPECT_EQ(server->logins(), 0);
+        EXPECT_TRUE(form->Timer1->isActive());
+        EXPECT_TRUE(form->BitArmazenar->isEnabled());
+        // The window still shows what waits.
+        EXPECT_EQ(form->ListBoxArquivo->count(), c.listados);
+        // A new start of the program says it again.
+        openWindow(ownFtp(*server), {}, sPastaBKP);
+        store();
+        EXPECT_EQ(saidLines().size(), 1);
+    } else {
+        EXPECT_TRUE(lines.isEmpty()) << form->MemoErros->toPlainText().toStdString();
+        EXPECT_EQ(checkNothingLost().contar(Backup), 2);
+        EXPECT_EQ(rows().size(), 2u);
+        EXPECT_EQ(form->ListBoxArquivo->count(), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Configuracoes, StorageRunSetting, ::testing::ValuesIn(kConfiguracoes),
+                         [](const ::testing::TestParamInfo<AjusteBackup>& i) {
+                             std::string n;
+                             for (const char* p = i.param.nome; *p; ++p)
+                                 n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return n;
+                         });
+
+// What an office folder may hold besides invoices, each beside one good invoice, over two
+// runs of one program and one run after a restart: the lines said, where everything is, and
+// nothing lost.
+struct Entrada {
+    const char* nome;
+    // Makes the entry; returns its native path.
+    std::function<QByteArray(StorageRun&)> arrange;
+    int linhas;             // lines over the two runs of one program start
+    int linhasAposReinicio; // lines of the run after a restart
+    const char* motivo;     // in every line
+    std::function<void(StorageRun&, const QByteArray&)> depois; // after the first program
+    bool comoUsuario = false;                                  // runs meet file permissions
+    std::function<void(StorageRun&, const QByteArray&)> entreExecucoes = nullptr;
+};
+
+void PrintTo(const Entrada& e, std::ostream* os) { *os << e.nome; }
+
+class StorageRunEntry : public StorageRun, public ::testing::WithParamInterface<Entrada> {
+protected:
+    void TearDown() override {
+        removeTree(QFile::encodeName(nfe)); // paths too long for QTemporaryDir
+        StorageRun::TearDown();
+    }
+};
+
+QByteArray tipoEm(const QByteArray& caminho) {
+    struct stat st {};
+    if (::lstat(caminho.constData(), &st) != 0)
+        return "nothing";
+    if (S_ISFIFO(st.st_mode))
+        return "fifo";
+    if (S_ISSOCK(st.st_mode))
+        return "socket";
+    if (S_ISCHR(st.st_mode))
+        return "device";
+    if (S_ISLNK(st.st_mode))
+        return "link";
+    return S_ISREG(st.st_mode) ? "file" : "other";
+}
+
+// A regular file of the backup tree named `nome`, wherever it lies; empty when there is none.
+QByteArray noBackup(const StorageRun& t, const QByteArray& nome) {
+    std::vector<QByteArray> todos;
+    arquivosAbaixo(QFile::encodeName(t.bkp), todos);
+    for (const QByteArray& g : todos)
+        if (g.endsWith('/' + nome))
+            return g;
+    return {};
+}
+
+const Entrada kEntradas[] = {
+    {"fifo",
+     [](StorageRun& t) {
+         const QByteArray c = t.nativo(QStringLiteral("fila.xml"));
+         EXPECT_EQ(::mkfifo(c.constData(), 0644), 0);
+         return c;
+     },
+     1, 1, "Erro ao processar o arquivo: fila.xml (não é um arquivo comum: é uma fila FIFO; fica "
+           "onde está)",
+     [](StorageRun&, const QByteArray& c) { EXPECT_EQ(tipoEm(c), "fifo"); }},
+    {"socket",
+     [](StorageRun& t) {
+         const QByteArray c = t.nativo(QStringLiteral("sock.xml"));
+         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un a{};
+         a.sun_family = AF_UNIX;
+         EXPECT_LT(size_t(c.size()), sizeof a.sun_path);
+         std::memcpy(a.sun_path, c.constData(), size_t(c.size()));
+         EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+         ::close(fd); // the socket's entry stays
+         return c;
+     },
+     1, 1, "(não é um arquivo comum: é um socket; fica onde está)",
+     [](StorageRun&, const QByteArray& c) { EXPECT_EQ(tipoEm(c), "socket"); }},
+    {"device",
+     [](StorageRun& t) {
+         const QByteArray c = t.nativo(QStringLiteral("nulo.xml"));
+         EXPECT_EQ(::mknod(c.constData(), S_IFCHR | 0644, makedev(1, 3)), 0);
+         return c;
+     },
+     1, 1, "(não é um arquivo comum: é um dispositivo; fica onde está)",
+     [](StorageRun&, const QByteArray& c) { EXPECT_EQ(tipoEm(c), "device"); }},
+    {"link to an invoice outside the tree",
+     [](StorageRun& t) {
+         const QByteArray alvo = QFile::encodeName(t.work.path()) + "/fora/alvo.xml";
+         escrever(alvo, nota("nfeproc-310-protocolada.xml", 510));
+         const QByteArray c = t.nativo(QStringLiteral("atalho.xml"));
+         EXPECT_EQ(::symlink(alvo.constData(), c.constData()), 0);
+         // Read through the link, it holds the invoice: it must end up stored.
+         t.originals[c] = *ler(alvo);
+         t.versoes.insert(*ler(alvo));
+         return c;
+     },
+     0, 0, "",
+     [](StorageRun& t, const QByteArray& c) {
+         const QByteArray alvo = QFile::encodeName(t.work.path()) + "/fora/alvo.xml";
+         EXPECT_EQ(tipoEm(c), "nothing");
+         EXPECT_EQ(tipoEm(alvo), "file");
+         EXPECT_EQ(ler(alvo), nota("nfeproc-310-protocolada.xml", 510));
+         const QByteArray copia = noBackup(t, "atalho.xml");
+         ASSERT_FALSE(copia.isEmpty());
+         EXPECT_EQ(tipoEm(copia), "file");
+         EXPECT_EQ(ler(copia), ler(alvo));
+         EXPECT_EQ(t.rows().size(), 2u);
+     }},
+    {"link to an invoice inside the tree",
+     [](StorageRun& t) {
+         const QByteArray alvo = t.addFile(QStringLiteral("sub/alvo.xml"),
+                                           nota("nfeproc-310-protocolada.xml", 511));
+         const QByteArray c = t.nativo(QStringLiteral("atalho.xml"));
+         EXPECT_EQ(::symlink("sub/alvo.xml", c.constData()), 0);
+         return c;
+     },
+     0, 0, "",
+     [](StorageRun& t, const QByteArray& c) {
+         // The target is stored as itself; the link, an alias, leaves no copy of its own.
+         EXPECT_EQ(tipoEm(c), "nothing");
+         EXPECT_FALSE(noBackup(t, "alvo.xml").isEmpty());
+         EXPECT_TRUE(noBackup(t, "atalho.xml").isEmpty());
+         EXPECT_EQ(t.rows().size(), 2u);
+     }},
+    {"dangling link",
+     [](StorageRun& t) {
+         const QByteArray c = t.nativo(QStringLiteral("quebrado.xml"));
+         EXPECT_EQ(::symlink((QFile::encodeName(t.work.path()) + "/sumiu.xml").constData(),
+                             c.constData()),
+                   0);
+         return c;
+     },
+     1, 1, "Erro ao processar o arquivo: quebrado.xml (link simbólico para um arquivo que não "
+           "existe; fica onde está)",
+     [](StorageRun&, const QByteArray& c) { EXPECT_EQ(tipoEm(c), "link"); }},
+    {"paths too long",
+     [](StorageRun& t) {
+         // A file whose own path is too long, and a folder too deep to be entered.
+         const QByteArray funda =
+             makeFolderChain(QFile::encodeName(t.nfe), QByteArray(200, 'p'), 19);
+         const QByteArray c = funda + '/' + QByteArray(240, 'n') + ".xml";
+         writeFileAt(c, nota("nfe-400.xml", 512));
+         const QByteArray maisFunda = makeFolderChain(funda, QByteArray(200, 'q'), 2);
+         writeFileAt(maisFunda + "/longe.xml", nota("nfe-400.xml", 513));
+         EXPECT_GE(c.size(), PATH_MAX);
+         return c;
+     },
+     2, 2, "caminho longo demais para o sistema",
+     [](StorageRun& t, const QByteArray& c) {
+         EXPECT_TRUE(existsAt(c));
+         EXPECT_EQ(t.rows().size(), 1u);
+         const QStringList lines = t.saidLines();
+         EXPECT_EQ(lines.filter(QStringLiteral("Erro ao listar a pasta: ")).size(), 1);
+         EXPECT_EQ(lines.filter(QStringLiteral("Erro ao processar o arquivo: nnn")).size(), 1);
+     }},
+    {"no read permission, then readable",
+     [](StorageRun& t) {
+         const QByteArray c =
+             t.addFile(QStringLiteral("fechado.xml"), nota("nfeproc-400-protocolada.xml", 514));
+         EXPECT_EQ(::chmod(c.constData(), 0), 0);
+         return c;
+     },
+     1, 0, "Erro ao processar o arquivo: fechado.xml (sem permissão de leitura; fica para a "
+           "próxima execução)",
+     [](StorageRun& t, const QByteArray&) {
+         EXPECT_EQ(t.checkNothingLost().de("fechado.xml"), StorageRun::Backup);
+         EXPECT_EQ(t.rows().size(), 2u);
+     },
+     true,
+     [](StorageRun& t, const QByteArray& c) {
+         EXPECT_EQ(t.checkNothingLost().de("fechado.xml"), StorageRun::Origem);
+         EXPECT_EQ(t.rows().size(), 1u);
+         EXPECT_EQ(::chmod(c.constData(), 0644), 0);
+     }},
+};
+
+TEST_P(StorageRunEntry, GetsAnOutcomeTheOfficeCanActOn) {
+    const Entrada& e = GetParam();
+    addFile(QStringLiteral("boa.xml"), nota("nfe-400.xml", 500));
+    const QByteArray entrada = e.arrange(*this);
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server));
+    auto rodar = [&] {
+        std::optional<PermissionsEnforced> comoUsuario;
+        if (e.comoUsuario)
+            comoUsuario.emplace();
+        store();
+    };
+    rodar();
+    if (e.entreExecucoes)
+        e.entreExecucoes(*this, entrada);
+    rodar();
+    QStringList lines = saidLines();
+    EXPECT_EQ(lines.size(), e.linhas) << form->MemoErros->toPlainText().toStdString();
+    for (const QString& l : lines) {
+        EXPECT_TRUE(kStamp.match(l).hasMatch()) << l.toStdString();
+        EXPECT_TRUE(l.contains(QString::fromUtf8(e.motivo))) << l.toStdString();
+    }
+    EXPECT_EQ(checkNothingLost().de("boa.xml"), Backup);
+    e.depois(*this, entrada);
+
+    // A new start of the program.
+    openWindow(ownFtp(*server));
+    rodar();
+    lines = saidLines();
+    EXPECT_EQ(lines.size(), e.linhasAposReinicio) << form->MemoErros->toPlainText().toStdString();
+    for (const QString& l : lines)
+        EXPECT_TRUE(l.contains(QString::fromUtf8(e.motivo))) << l.toStdString();
+    checkNothingLost();
+}
+
+INSTANTIATE_TEST_SUITE_P(Entradas, StorageRunEntry, ::testing::ValuesIn(kEntradas),
+                         [](const ::testing::TestParamInfo<Entrada>& i) {
+                             std::string n;
+                             for (const char* p = i.param.nome; *p; ++p)
+                                 n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return n;
+                         });
+
+// The program dies while it moves a file into a backup tree on another disk, after placing
+// the copy and before deleting the source. The next start stores the file once more and
+// leaves one copy in the backup.
+TEST_F(StorageRun, AMoveToAnotherFileSystemStoppedBetweenPlacingAndDeleting) {
+    QTemporaryDir outro(QStringLiteral("/dev/shm/quarvel-XXXXXX"));
+    ASSERT_TRUE(outro.isValid());
+    bkp = outro.path() + QStringLiteral("/BKP");
+    addFile(QStringLiteral("nota.xml"), nota("nfce-400-sem-prologo.xml", 520));
+    auto server = startOwnFtp();
+    openWindow(ownFtp(*server), {}, bkp);
+    filemove_testing::aoColocarCopia([] { throw std::runtime_error("queda de energia simulada"); });
+    store();
+    filemove_testing::aoColocarCopia({});
+    const QByteArray guardada = QFile::encodeName(bkp) + "/23285089000185/202003/nota.xml";
+    ASSERT_TRUE(ler(guardada)) << form->MemoErros->toPlainText().toStdString();
+    ASSERT_TRUE(ler(nativo(QStringLiteral("nota.xml"))));
+    EXPECT_EQ(logLines().value(0), u"Move arquivo para pasta de backup");
+
+    openWindow(ownFtp(*server), {}, bkp);
+    store();
+    EXPECT_TRUE(saidLines().isEmpty()) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    std::vector<QByteArray> guardados;
+    arquivosAbaixo(QFile::encodeName(bkp), guardados);
+    EXPECT_EQ(guardados, std::vector<QByteArray>{guardada});
 }
