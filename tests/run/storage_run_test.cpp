@@ -1489,6 +1489,8 @@ TEST_F(StorageRunCopies, TwoUsersOfOnePcNeverStoreOneTreeAtOnce) {
     copias[1].reset();
     EXPECT_EQ(checkNothingLost().contar(Backup), 30);
     EXPECT_EQ(rows().size(), 30u);
+}
+
 // Settings of sPastaBKP that would misplace files end the run before its first file, with one
 // line for the whole life of the program; a backup tree inside the folder being stored is
 // fine and never listed.
