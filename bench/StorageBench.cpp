@@ -142,6 +142,10 @@ struct EntreArquivos {
                       QStringLiteral("ms"));
         bench::figura(prefixo + QStringLiteral("_file_ms"), mediana(arquivoMs),
                       QStringLiteral("ms"));
+        // The slowest file: on a real link, what the window may at most go without answering.
+        bench::figura(prefixo + QStringLiteral("_file_ms_max"),
+                      arquivoMs.empty() ? 0 : *std::max_element(arquivoMs.begin(), arquivoMs.end()),
+                      QStringLiteral("ms"));
     }
 };
 
