@@ -4,7 +4,6 @@
 #include "Busca.h"
 #include "DirectoryListBox.h"
 #include "ErrorLog.h"
-#include "ListPainting.h"
 #include "Nomes.h"
 #include "QuarvelDmo.h"
 
@@ -28,6 +27,8 @@
 #include <QShortcut>
 #include <QStorageInfo>
 #include <QStyle>
+#include <QStyleOptionProgressBar>
+#include <QStylePainter>
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTimer>
@@ -35,6 +36,28 @@
 #include <cstdio>
 
 namespace {
+
+// A progress bar whose maximum is 0 shows an empty bar, not a busy indicator: an empty
+// listing means nothing to do, not work going on.
+class TProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        if (maximum() > minimum()) {
+            QProgressBar::paintEvent(event);
+            return;
+        }
+        QStylePainter painter(this);
+        QStyleOptionProgressBar opt;
+        initStyleOption(&opt);
+        opt.minimum = 0;
+        opt.maximum = 1;
+        opt.progress = 0;
+        painter.drawControl(QStyle::CE_ProgressBar, opt);
+    }
+};
 
 constexpr int kTimerInterval = 1200000; // 20 minutes
 
@@ -152,11 +175,6 @@ void TFormDlgAcesso::buildControls() {
     ListBoxArquivo->setGeometry(328, 3, 336, 181);
     ListBoxArquivo->setSortingEnabled(false);
     ListBoxArquivo->setUniformItemSizes(true);
-    // A run repaints both lists at every file.
-    for (QListWidget* lista : {listBoxPasta, ListBoxArquivo}) {
-        lista->setItemDelegate(new TCachedItemDelegate(lista));
-        lista->setVerticalScrollBar(new TLazyScrollBar(Qt::Vertical, lista));
-    }
 
     MemoErros = new QPlainTextEdit(tabErros);
     MemoErros->setObjectName(QStringLiteral("MemoErros"));
@@ -300,7 +318,6 @@ void TFormDlgAcesso::BitListarClick() {
 }
 
 void TFormDlgAcesso::mostrarLista(const ListaPendente& lista) {
-    selecaoPendente_ = -1;
     listBoxPasta->clear();
     ListBoxArquivo->clear();
     QStringList pastas, arquivos;
@@ -357,33 +374,9 @@ void TFormDlgAcesso::desabilitarBotoes() {
     BitListar->setEnabled(false);
 }
 
-// The rows are selected and drawn while the run waits for the file's servers, in three
-// steps of a fraction of a millisecond each: at the pump before them, the lists still show
-// the file before.
 void TFormDlgAcesso::selecionar(int indice) {
-    selecaoPendente_ = indice;
-    passoSelecao_ = 0;
-}
-
-void TFormDlgAcesso::adiantarSelecao() {
-    if (selecaoPendente_ < 0)
-        return;
-    switch (passoSelecao_++) {
-    case 0:
-        listBoxPasta->setCurrentRow(selecaoPendente_);
-        break;
-    case 1:
-        ListBoxArquivo->setCurrentRow(selecaoPendente_);
-        break;
-    default:
-        // Both lists drawn together now, not at the next file's pump.
-        QCoreApplication::sendPostedEvents(this, QEvent::UpdateRequest);
-        selecaoPendente_ = -1;
-    }
-}
-
-int TFormDlgAcesso::linhaSelecionada() const {
-    return selecaoPendente_ >= 0 ? selecaoPendente_ : ListBoxArquivo->currentRow();
+    listBoxPasta->setCurrentRow(indice);
+    ListBoxArquivo->setCurrentRow(indice);
 }
 
 void TFormDlgAcesso::processarMensagens() { QCoreApplication::processEvents(); }

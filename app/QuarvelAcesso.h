@@ -104,10 +104,6 @@ public:
     // Folder the listing starts from: the configured sPastaNFE until the user picks a
     // folder in the tree, then the tree's folder.
     QString pastaListagem() const override { return pastaListagem_; }
-    // The row of the file a run is at, whether its selection is drawn yet or not, and
-    // whether it is drawn.
-    int linhaSelecionada() const;
-    bool selecaoDesenhada() const { return selecaoPendente_ < 0; }
 
     // Whether the desktop has a notification area; asked at each use. Tests replace it.
     std::function<bool()> trayAvailable;
@@ -131,8 +127,6 @@ private:
     void desabilitarBotoes() override;
     void mostrarLista(const ListaPendente& lista) override;
     void selecionar(int indice) override;
-    bool selecaoPendente() const override { return selecaoPendente_ >= 0; }
-    void adiantarSelecao() override;
     void processarMensagens() override;
     void posicionarProgresso(int posicao) override;
     void registrarLinha(const QString& linha) override;
@@ -148,7 +142,5 @@ private:
     bool fecharAoTerminar_ = false;
     int logLines_ = 0;
     int posicaoProgresso_ = 0; // kept when a listing sets a smaller maximum
-    int selecaoPendente_ = -1; // the row a run selected, not drawn yet
-    int passoSelecao_ = 0;     // the next step of showing it
     QString pastaListagem_;
 };

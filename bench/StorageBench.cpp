@@ -107,9 +107,10 @@ struct Intervalos {
 };
 
 // From one file's row committed to the next file read: the move and the next read, and in
-// the window the pump before the next file and the progress bar. And a file's whole time,
-// from its read to the next file's read: its median, and its longest, which on a real link
-// is as long as the window may go without answering its messages.
+// the window the pump before the next file (where the file's rows are drawn) and the
+// progress bar. And a file's whole time, from its read to the next file's read: its median,
+// and its longest, which on a real link is as long as the window may go without answering
+// its messages.
 struct EntreArquivos {
     Clock::time_point confirmado{}, lido{};
     bool aberto = false;

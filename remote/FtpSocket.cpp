@@ -1,7 +1,6 @@
 #include "FtpSocket.h"
 
 #include "FtpReply.h"
-#include "TrabalhoNaEspera.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -18,10 +17,8 @@ namespace {
 
 [[noreturn]] void fail(int error) { throw FtpError(0, FtpSocket::errorMessage(error)); }
 
-// poll() on one descriptor until the deadline, resumed after signals. The thread's work for
-// waits goes on while the server answers.
+// poll() on one descriptor until the deadline, resumed after signals.
 int pollFor(int fd, short events, QDeadlineTimer deadline) {
-    aproveitarEspera(fd, events);
     for (;;) {
         pollfd p{fd, events, 0};
         const qint64 left = deadline.remainingTime(); // -1: no deadline

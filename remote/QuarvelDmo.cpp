@@ -1,14 +1,11 @@
 #include "QuarvelDmo.h"
 
 #include "Nomes.h"
-#include "TrabalhoNaEspera.h"
 
 #include <QByteArray>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QSet>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -17,7 +14,6 @@
 #include <mysql.h>
 #include <mysqld_error.h>
 #include <optional>
-#include <poll.h>
 #include <string_view>
 #include <vector>
 
@@ -28,34 +24,6 @@ constexpr int kTamanhoCtipo = 15;
 // A duplicate key means another PC registered the document, or took the name, meanwhile:
 // looking again finds it. A few tries bound a table that keeps refusing.
 constexpr int kTentativasRegistro = 3;
-
-// poll() resumed after signals, within the same deadline.
-int aguardar(pollfd& p, QDeadlineTimer prazo) {
-    for (;;) {
-        const qint64 resta = prazo.remainingTime(); // -1: no deadline
-        const int r = ::poll(&p, 1, resta < 0 ? -1 : int(qMin<qint64>(resta, INT_MAX)));
-        if (r >= 0 || errno != EINTR)
-            return r;
-    }
-}
-
-// The client library's wait for its socket: what its own wait does (poll with its timeout,
-// in milliseconds). The thread's work for waits only goes on when the answer is late: a
-// database close by answers within a fraction of a millisecond, and a step taken then would
-// hold the answer up.
-int esperarServidor(my_socket fd, my_bool leitura, int timeoutMs) {
-    constexpr int kAtrasoMs = 2;
-    pollfd p{fd, short(leitura ? POLLIN : POLLOUT), 0};
-    const QDeadlineTimer prazo =
-        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
-    if (timeoutMs >= 0 && timeoutMs <= kAtrasoMs)
-        return aguardar(p, prazo);
-    const int r = aguardar(p, QDeadlineTimer(kAtrasoMs));
-    if (r != 0)
-        return r;
-    aproveitarEspera(fd, p.events);
-    return aguardar(p, prazo);
-}
 
 // The server closed the connection or stopped answering: the handle is useless now.
 bool conexaoPerdida(unsigned code) {
@@ -357,7 +325,6 @@ void Tdmdb::ConectarBanco() {
     mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &localInfile);
     mysql_optionsv(m, MYSQL_OPT_RECONNECT, &reconnect);
     mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    mysql_optionsv(m, MARIADB_OPT_IO_WAIT, esperarServidor);
     const QByteArray caFile = QFile::encodeName(m_settings.caFile);
     if (m_settings.tls) {
         const my_bool on = 1;

@@ -40,8 +40,7 @@ struct DbSettings {
 
 // The data module: owner of the one connection to the remote database "kelvaro_doc", the
 // registry of stored documents (table docs) and the named counters (table sequenciais).
-// Not thread-safe; everything runs on the window thread. While it waits for the server it
-// does that thread's work for waits (TrabalhoNaEspera.h).
+// Not thread-safe; everything runs on the window thread.
 class Tdmdb {
 public:
     // Creation runs DataModuleCreate(), which calls dataModuleCreate (the application reads

@@ -6,7 +6,6 @@
 #include "NFeReader.h"
 #include "Nomes.h"
 #include "QuarvelDmo.h"
-#include "TrabalhoNaEspera.h"
 
 #include <QHash>
 #include <algorithm>
@@ -216,9 +215,6 @@ bool TArmazenamento::executar() {
     publicacao_.Desconectar();
     ftpAberto_ = false;
 
-    // The window draws the file it selected while the database or the FTP server answers.
-    const TTrabalhoNaEspera desenho([this] { return janela_.selecaoPendente(); },
-                                    [this] { janela_.adiantarSelecao(); });
     int reconexao = 1;
     int progresso = 1;
     int retirados = 0;
@@ -228,21 +224,7 @@ bool TArmazenamento::executar() {
         dmdb_.ConectarBanco();
         janela_.selecionar(int(i));
         janela_.processarMensagens();
-        bool publicado = false;
-        try {
-            publicado = armazenarArquivo(lista.pastas[i], lista.arquivos[i], retirados);
-        } catch (...) {
-            // The file at which the run ends shows selected when its error is reported; the
-            // error is what must reach the log, whatever the drawing does.
-            try {
-                janela_.mostrarSelecao();
-            } catch (...) {
-            }
-            throw;
-        }
-        // A file that met no server (refused, being written) shows all the same.
-        janela_.mostrarSelecao();
-        if (publicado) {
+        if (armazenarArquivo(lista.pastas[i], lista.arquivos[i], retirados)) {
             ++reconexao;
             ++progresso;
             janela_.posicionarProgresso(progresso);

@@ -24,19 +24,8 @@ public:
     virtual QString pastaListagem() const = 0;
     // Shows the pending-file list a listing made.
     virtual void mostrarLista(const ListaPendente& lista) = 0;
-    // Selects the file's row in the lists. A window may put showing it off: the run has it
-    // shown a step at a time while it waits for the file's servers (the drawing then costs
-    // the run almost no time), and whole once the file is done.
+    // Selects the file's row in both lists, which brings it into view.
     virtual void selecionar(int indice) = 0;
-    // Whether a step of showing the selection is left.
-    virtual bool selecaoPendente() const { return false; }
-    // The next step, short (a fraction of a millisecond).
-    virtual void adiantarSelecao() {}
-    // The steps left, all of them.
-    void mostrarSelecao() {
-        while (selecaoPendente())
-            adiantarSelecao();
-    }
     // Lets the window handle every waiting message, once per file.
     virtual void processarMensagens() = 0;
     // Position of the progress bar; a position past the maximum stops at the maximum.

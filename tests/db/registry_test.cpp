@@ -2,14 +2,12 @@
 
 #include "QuarvelDmo.h"
 #include "TestServices.h"
-#include "TrabalhoNaEspera.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QThread>
 #include <arpa/inet.h>
-#include <atomic>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -293,38 +291,6 @@ TEST_F(Registry, ADocumentRegisteredMeanwhileElsewhereIsFound) {
     EXPECT_FALSE(r.novo);
     EXPECT_EQ(root.value("SELECT COUNT(*) FROM docs WHERE pasta = " + root.quote(pasta)), "1");
     root.exec("DELETE FROM docs WHERE pasta = " + root.quote(pasta));
-}
-
-// While the server keeps the registry waiting (here for a lock another connection holds),
-// the thread's work for waits is done.
-TEST_F(Registry, AWaitForTheServerLeavesTimeForTheWorkOfWaits) {
-    const QString pasta = "/arqs/" + tag + "/11222333000181/201412";
-    const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 12, 5), 10);
-    // Another document's row under the same name, not committed: the INSERT waits for it.
-    RootDb outro;
-    inserirSemConfirmar(outro, novaChave(), tag + " nota.xml", pasta, d.demissao);
-    std::atomic<bool> liberado{false};
-    std::thread liberar([&] {
-        QThread::msleep(300);
-        liberado = true;
-        outro.exec("ROLLBACK");
-    });
-    int passos = 0, antes = 0;
-    const TTrabalhoNaEspera trabalho([&] { return passos < 3; },
-                                     [&] {
-                                         ++passos;
-                                         if (!liberado)
-                                             ++antes;
-                                     });
-    Tdmdb dmdb({}, settings());
-    Tdmdb::TRegistro r;
-    EXPECT_NO_THROW(r = dmdb.RegistrarDocumento(d, tag + " nota.xml", pasta));
-    liberar.join();
-    EXPECT_TRUE(r.novo);
-    EXPECT_EQ(r.arquivo, tag + " nota.xml");
-    EXPECT_EQ(passos, 3);
-    EXPECT_EQ(antes, 3);
-    dmdb.DesfazerRegistro();
 }
 
 TEST_F(Registry, RowIsCommittedOnlyByConfirmarRegistro) {
