@@ -54,6 +54,7 @@ struct State {
     uint64_t packets = 0;
     int64_t lateNsMax = 0; // how far past its time a packet was let go, at worst
     int64_t lateNsSum = 0;
+    uint64_t lateOver1ms = 0;
 };
 
 int onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* data, void* arg) {
@@ -74,6 +75,8 @@ void release(State& s, bool all) {
         if (late > s.lateNsMax)
             s.lateNsMax = late;
         s.lateNsSum += late > 0 ? late : 0;
+        if (late > 1'000'000)
+            ++s.lateOver1ms;
         ++s.packets;
         last = s.held.front().id;
         any = true;
@@ -167,9 +170,10 @@ int main(int argc, char** argv) {
     release(s, true);
     std::fprintf(stderr,
                  "link_delay: %" PRIu64 " packets held, released late by %.1f us on average, "
-                 "%.1f us at most; %" PRIu64 " receive overruns\n",
+                 "%.1f us at most; %" PRIu64 " more than 1 ms late; %" PRIu64
+                 " receive overruns\n",
                  s.packets, s.packets ? double(s.lateNsSum) / double(s.packets) / 1000 : 0.0,
-                 double(s.lateNsMax) / 1000, lost);
+                 double(s.lateNsMax) / 1000, s.lateOver1ms, lost);
     nfq_destroy_queue(s.queue);
     nfq_close(h);
     return 0;

@@ -154,12 +154,13 @@ for rtt in ${rtts//,/ }; do
     tail -n 1 "$link/delay$rtt.log"
     "$PY" - "$link/delay$rtt.log" "$p" <<'PYEOF' | tee -a "$results"
 import re, sys
-m = re.search(r"(\d+) packets held, released late by ([\d.]+) us on average, ([\d.]+) us at most",
-              open(sys.argv[1]).read())
+m = re.search(r"(\d+) packets held, released late by ([\d.]+) us on average, ([\d.]+) us at most; "
+              r"(\d+) more than 1 ms late", open(sys.argv[1]).read())
 if m:
     print(f"{sys.argv[2]}_delay_packets {float(m.group(1)):.1f} count")
     print(f"{sys.argv[2]}_delay_late_avg_us {float(m.group(2)):.1f} us")
     print(f"{sys.argv[2]}_delay_late_max_us {float(m.group(3)):.1f} us")
+    print(f"{sys.argv[2]}_delay_late_over_1ms {float(m.group(4)):.1f} count")
 PYEOF
   fi
 done

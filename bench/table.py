@@ -148,11 +148,13 @@ def link_table(path, n):
     table(("round trip", "longest gap", "at gap", "median file", "slowest file",
            "files/s", "goal", ""), rows)
 
-    late = [(r, g(f"rtt{r}_delay_late_avg_us"), g(f"rtt{r}_delay_late_max_us")) for r in rtts
+    late = [(r, g(f"rtt{r}_delay_late_avg_us"), g(f"rtt{r}_delay_late_max_us"),
+             g(f"rtt{r}_delay_late_over_1ms", 0), g(f"rtt{r}_delay_packets")) for r in rtts
             if f"rtt{r}_delay_late_avg_us" in figures]
     if late:
         print("The delayer let packets go late by " + "; ".join(
-            f"{a:.0f} us on average, {m:.0f} us at most ({r} ms)" for r, a, m in late))
+            f"{a:.0f} us on average, {m:.0f} us at most, {k:.0f} of {p:.0f} by more than 1 ms "
+            f"({r} ms)" for r, a, m, k, p in late))
         print()
     for name in order + derived:
         print(f"{name} {fmt(figures[name])} {units[name]}")
