@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # The storage run and lftp over a link with a real round trip; sourced by bench/run for
 # `--rtt`, after the build (it uses $top, $out, $build, $B, $PY, $n, $rtts and the helpers).
 #
