@@ -19,9 +19,12 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSessionManager>
 #include <QShortcut>
@@ -65,6 +68,60 @@ const QString kBalloon = QStringLiteral("Backup de documentos em Execução.. ")
 
 constexpr int kIntervaloBandeja = 500; // ms between looks for the notification area
 
+const QString kTituloBandeja = QStringLiteral("Quarvel XML");
+const QString kVoltouAFuncionar =
+    QStringLiteral("O armazenamento de documentos voltou a funcionar.");
+
+// The icon we ship with a warning emblem (a yellow triangle with "!") over its lower right
+// part, at the sizes notification areas ask for.
+QIcon comEmblemaDeAlerta(const QIcon& base) {
+    QIcon out;
+    for (int lado : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pm = base.pixmap(lado, lado);
+        if (pm.isNull())
+            pm = QPixmap(lado, lado);
+        pm = pm.scaled(lado, lado);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        const qreal e = lado * 0.62; // the emblem's side
+        const QRectF area(lado - e, lado - e, e, e);
+        QPainterPath triangulo;
+        triangulo.moveTo(area.center().x(), area.top());
+        triangulo.lineTo(area.right(), area.bottom());
+        triangulo.lineTo(area.left(), area.bottom());
+        triangulo.closeSubpath();
+        p.setPen(QPen(QColor(0x5c, 0x3c, 0x00), qMax(1.0, lado / 16.0)));
+        p.setBrush(QColor(0xf5, 0xc2, 0x11));
+        p.drawPath(triangulo);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x20, 0x18, 0x00));
+        const qreal w = qMax(1.5, e * 0.14);
+        const qreal cx = area.center().x();
+        p.drawRect(QRectF(cx - w / 2, area.top() + e * 0.32, w, e * 0.36));
+        p.drawEllipse(QPointF(cx, area.bottom() - e * 0.15), w * 0.6, w * 0.6);
+        p.end();
+        out.addPixmap(pm);
+    }
+    return out;
+}
+
+// "dd/mm hh:nn" with the regional separators.
+QString carimboCurto(const QDateTime& quando, const QLocale& locale) {
+    auto two = [](int v) { return QString::number(v).rightJustified(2, u'0'); };
+    return two(quando.date().day()) + separadorData(locale) + two(quando.date().month()) + u' ' +
+           two(quando.time().hour()) + separadorHora(locale) + two(quando.time().minute());
+}
+
+QString primeiraLinha(const QString& texto) {
+    for (const QString& linha :
+         texto.split(QRegularExpression(QStringLiteral("[\\r\\n]")), Qt::SkipEmptyParts)) {
+        const QString t = linha.trimmed();
+        if (!t.isEmpty())
+            return t;
+    }
+    return {};
+}
+
 QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
     auto* b = new QToolButton(parent);
     b->setObjectName(QString::fromLatin1(name));
@@ -89,6 +146,8 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
     p.ftp = std::move(ftp);
     p.regional = [this] { return regional(); };
     p.aoPassar = [this](EtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa == EtapaArquivo::Confirmado)
+            ++publicadosNaExecucao_;
         if (aoPassarArquivo)
             aoPassarArquivo(etapa, caminho);
     };
@@ -218,9 +277,11 @@ void TFormDlgAcesso::buildControls() {
     Servios1 = popUpMenu->addAction(QStringLiteral("Serviços"));
     Servios1->setObjectName(QStringLiteral("Servios1"));
 
-    TrayIcon1 = new QSystemTrayIcon(QIcon(QStringLiteral(":/glyphs/quarvel.xpm")), this);
+    iconeNormal_ = QIcon(QStringLiteral(":/glyphs/quarvel.xpm"));
+    iconeFalha_ = comEmblemaDeAlerta(iconeNormal_);
+    TrayIcon1 = new QSystemTrayIcon(iconeNormal_, this);
     TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
-    TrayIcon1->setToolTip(QStringLiteral("Quarvel XML"));
+    TrayIcon1->setToolTip(kTituloBandeja);
     TrayIcon1->setContextMenu(PopupMenu1);
 
     ImageList1 = {QIcon(QStringLiteral(":/glyphs/fechar.xpm")),
@@ -358,7 +419,64 @@ void TFormDlgAcesso::Armazenar() {
                 });
         }
     } fim{this, !emExecucao()};
-    armazenamento_->Armazenar();
+    if (!fim.primeiro) {
+        armazenamento_->Armazenar();
+        return;
+    }
+    publicadosNaExecucao_ = 0;
+    encontrouArquivos_ = false;
+    try {
+        armazenamento_->Armazenar();
+    } catch (const std::exception& e) {
+        execucaoFalhou(QString::fromUtf8(e.what()));
+        throw;
+    } catch (...) {
+        execucaoFalhou(QStringLiteral("Erro desconhecido."));
+        throw;
+    }
+    execucaoTerminada();
+}
+
+void TFormDlgAcesso::estadoNaBandeja(const QString& linha) {
+    TrayIcon1->setToolTip(linha.isEmpty() ? kTituloBandeja : kTituloBandeja + u'\n' + linha);
+}
+
+void TFormDlgAcesso::mostrarBalao(const QString& texto, const QIcon& icone) {
+    TrayIcon1->showMessage(kTituloBandeja, texto, icone);
+    if (aoMostrarBalao)
+        aoMostrarBalao(texto, icone);
+}
+
+void TFormDlgAcesso::execucaoTerminada() {
+    const QString quando = carimboCurto(QDateTime::currentDateTime(), regional());
+    estadoNaBandeja(
+        QStringLiteral("Última execução: ") + quando +
+        (!encontrouArquivos_ ? QStringLiteral(", nenhum documento pendente")
+         : publicadosNaExecucao_ == 1
+             ? QStringLiteral(", 1 documento publicado")
+             : QStringLiteral(", %1 documentos publicados").arg(publicadosNaExecucao_)));
+    if (!emFalha_)
+        return;
+    emFalha_ = false;
+    tipoDaFalha_.clear();
+    TrayIcon1->setIcon(iconeNormal_);
+    mostrarBalao(kVoltouAFuncionar, iconeNormal_);
+}
+
+void TFormDlgAcesso::execucaoFalhou(const QString& mensagem) {
+    const QString fase = sFase.isEmpty() ? QString() : sFase + QStringLiteral(": ");
+    const QString tipo = fase + primeiraLinha(mensagem);
+    const QString texto = QStringLiteral("Falha em ") +
+                          carimboCurto(QDateTime::currentDateTime(), regional()) +
+                          QStringLiteral(": ") + tipo;
+    estadoNaBandeja(texto);
+    TrayIcon1->setIcon(iconeFalha_);
+    // Every 20 minutes the same failure would say the same thing again.
+    if (emFalha_ && tipo == tipoDaFalha_)
+        return;
+    emFalha_ = true;
+    tipoDaFalha_ = tipo;
+    mostrarBalao(texto, iconeFalha_);
 }
 
 void TFormDlgAcesso::pararTimer() { Timer1->stop(); }
@@ -375,6 +493,9 @@ void TFormDlgAcesso::desabilitarBotoes() {
 }
 
 void TFormDlgAcesso::selecionar(int indice) {
+    encontrouArquivos_ = true;
+    estadoNaBandeja(
+        QStringLiteral("Armazenando %1 de %2").arg(indice + 1).arg(ListBoxArquivo->count()));
     listBoxPasta->setCurrentRow(indice);
     ListBoxArquivo->setCurrentRow(indice);
 }

@@ -115,6 +115,13 @@ public:
     // Appends one line to the error log; a line holding line feeds spans several.
     void appendLogLine(const QString& line);
 
+    // The tray's icons: the application's, and the same with a warning emblem, shown from a
+    // failed run until a run succeeds again.
+    const QIcon& iconeNormal() const { return iconeNormal_; }
+    const QIcon& iconeFalha() const { return iconeFalha_; }
+    // Told as the tray shows a balloon of its own (a failure, the storing working again).
+    std::function<void(const QString& texto, const QIcon& icone)> aoMostrarBalao;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -132,6 +139,12 @@ private:
     void registrarLinha(const QString& linha) override;
 
     void buildControls();
+    // What the tray tells: the tip's second line, the icon, one balloon at each change
+    // between working and failing (a failure of another kind tells again).
+    void estadoNaBandeja(const QString& linha);
+    void execucaoTerminada();
+    void execucaoFalhou(const QString& mensagem);
+    void mostrarBalao(const QString& texto, const QIcon& icone);
     void chooseDrive(int index);
     void fillDrives();
 
@@ -143,4 +156,10 @@ private:
     int logLines_ = 0;
     int posicaoProgresso_ = 0; // kept when a listing sets a smaller maximum
     QString pastaListagem_;
+    QIcon iconeNormal_;
+    QIcon iconeFalha_;
+    int publicadosNaExecucao_ = 0;   // files published by the run in progress and its followers
+    bool encontrouArquivos_ = false; // whether that run met any file
+    bool emFalha_ = false;           // the last run failed
+    QString tipoDaFalha_;            // its phase and first line, to tell a new kind of failure
 };

@@ -1,6 +1,7 @@
 #include "Aplicacao.h"
 #include "DocIni.h"
 #include "InstanciaUnica.h"
+#include "ModoVerificacao.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 
@@ -8,8 +9,39 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// --verificar [--reparar]: the check on the command line, without a window, beside the copy
+// in the tray (it does not take that copy's place).
+int verificar(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    std::signal(SIGPIPE, SIG_IGN);
+    bool reparar = false;
+    for (const QString& a : QCoreApplication::arguments().mid(1)) {
+        if (a == QLatin1String("--reparar")) {
+            reparar = true;
+        } else if (a != QLatin1String("--verificar")) {
+            std::fprintf(stderr, "uso: quarvel [--bandeja | --verificar [--reparar]]\n");
+            return 2;
+        }
+    }
+    const Configuracao config =
+        lerConfiguracao(localizarDocIni(QCoreApplication::applicationDirPath()));
+    return verificarNaLinhaDeComando(config, reparar, {}, {}, stdout, stderr,
+                                     ::isatty(STDOUT_FILENO) == 1);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--verificar") == 0)
+            return verificar(argc, argv);
+
     TQuarvelApplication app(argc, argv);
     Q_INIT_RESOURCE(quarvel);
     // QApplication took the numeric locale from the environment; the C library, the
@@ -25,7 +57,7 @@ int main(int argc, char** argv) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     for (const QString& a : args) {
         if (a != QLatin1String("--bandeja")) {
-            std::fprintf(stderr, "uso: quarvel [--bandeja]\n");
+            std::fprintf(stderr, "uso: quarvel [--bandeja | --verificar [--reparar]]\n");
             return 2;
         }
         bandeja = true;

@@ -39,3 +39,4 @@ int medirArmazenamentoJanela(const QStringList& args);
 int medirLeitura(const QStringList& args);
 int medirListagem(const QStringList& args);
 int medirListasJanela(const QStringList& args);
+int medirVerificacao(const QStringList& args);

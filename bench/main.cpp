@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
         {QStringLiteral("leitura"), medirLeitura},
         {QStringLiteral("listagem"), medirListagem},
         {QStringLiteral("janela-listas"), medirListasJanela},
+        {QStringLiteral("verificacao"), medirVerificacao},
     };
     const auto it = comandos.find(comando);
     if (it == comandos.end()) {

@@ -1,5 +1,7 @@
 #include "ArquivoLocal.h"
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,4 +39,46 @@ std::optional<IdentidadeArquivo> identidadeDoDescritor(int fd) {
     if (::fstat(fd, &st) != 0)
         return std::nullopt;
     return identidadeDe(st);
+}
+
+QString motivoDoSistema(int erro) {
+    switch (erro) {
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("sem permissão de leitura");
+    case EIO:
+        return QStringLiteral("erro de entrada e saída no disco ou na rede");
+    case EMFILE:
+    case ENFILE:
+        return QStringLiteral("arquivos abertos demais no sistema");
+    case ENOMEM:
+        return QStringLiteral("memória insuficiente");
+    case ENOENT:
+        return QStringLiteral("o arquivo não foi encontrado: apagado, movido ou numa pasta de "
+                              "rede desconectada");
+    case ESTALE:
+    case ENOTCONN:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ETIMEDOUT:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENODEV:
+    case ENXIO:
+        return QStringLiteral("pasta de rede ou disco indisponível");
+    case EAGAIN:
+    case EBUSY:
+    case ETXTBSY:
+        return QStringLiteral("o arquivo está bloqueado por outro programa");
+    case ENAMETOOLONG:
+        return QStringLiteral("caminho longo demais para o sistema");
+    case ELOOP:
+        return QStringLiteral("links simbólicos em ciclo");
+    default:
+        return QStringLiteral("erro %1 do sistema: %2")
+            .arg(erro)
+            .arg(QString::fromLocal8Bit(std::strerror(erro)));
+    }
 }

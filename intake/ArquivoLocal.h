@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 #include <optional>
 #include <sys/types.h>
@@ -39,3 +40,7 @@ IdentidadeArquivo identidadeDe(const struct stat& st);
 std::optional<IdentidadeArquivo> identidadeDoCaminho(const QByteArray& caminho);
 // Of an open file.
 std::optional<IdentidadeArquivo> identidadeDoDescritor(int fd);
+
+// Why a file or folder could not be reached or read, in Portuguese, for the log: the common
+// causes in words of their own, any other with the system's text and number.
+QString motivoDoSistema(int erro);

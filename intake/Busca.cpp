@@ -1,7 +1,9 @@
 #include "Busca.h"
 
 #include <QFile>
+#include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <utility>
@@ -28,19 +30,34 @@ bool folderId(const QByteArray& path, FolderId& id) {
     return true;
 }
 
+// A folder gone since its entry was read is no news; anything else keeps its files out.
+bool digno(int erro) { return erro != ENOENT && erro != ENOTDIR; }
+
 struct Walker {
     const QByteArray& cFile;
     ListaPendente& lista;
     std::set<FolderId> entered;  // every folder already searched, so a link loop ends
     std::set<FolderId> excluded; // the backup tree
 
-    void search(const QByteArray& native) {
-        FolderId self;
-        if (!folderId(native, self) || excluded.count(self) || !entered.insert(self).second)
+    void naoLida(const QByteArray& native, int erro, bool raiz) {
+        if (!raiz && digno(erro))
+            lista.naoLidas.append({native, erro});
+    }
+
+    void search(const QByteArray& native, bool raiz = false) {
+        struct stat st;
+        if (::stat(native.constData(), &st) != 0) {
+            naoLida(native, errno, raiz);
+            return;
+        }
+        const FolderId self{st.st_dev, st.st_ino};
+        if (!S_ISDIR(st.st_mode) || excluded.count(self) || !entered.insert(self).second)
             return;
         DIR* dir = ::opendir(native.constData());
-        if (!dir)
+        if (!dir) {
+            naoLida(native, errno, raiz);
             return;
+        }
         while (const dirent* e = ::readdir(dir)) {
             const QByteArray name(e->d_name);
             const QByteArray stripped = trimControl(name);
@@ -48,9 +65,10 @@ struct Walker {
                 continue;
             bool isFolder = e->d_type == DT_DIR;
             if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-                struct stat st;
+                struct stat alvo;
+                // Relative to the open folder: right even where the full path is too long.
                 isFolder =
-                    ::stat((native + e->d_name).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+                    ::fstatat(::dirfd(dir), e->d_name, &alvo, 0) == 0 && S_ISDIR(alvo.st_mode);
             }
             if (isFolder) {
                 search(native + name + '/');
@@ -100,7 +118,7 @@ void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& list
             }
         }
     }
-    w.search(cPath);
+    w.search(cPath, true);
 }
 
 ListaPendente listarArquivosXml(const QString& pasta, const OpcoesBusca& opcoes) {

@@ -12,11 +12,19 @@
 struct ListaPendente {
     QList<QByteArray> pastas;   // listBoxPasta
     QList<QByteArray> arquivos; // ListBoxArquivo
+    // Folders below the root that could not be searched (a path too long, no permission),
+    // each with its errno: their files are not in the list, and the office must be told.
+    struct PastaNaoLida {
+        QByteArray pasta;
+        int erro = 0;
+    };
+    QList<PastaNaoLida> naoLidas;
     qsizetype size() const { return arquivos.size(); }
     QByteArray caminho(qsizetype i) const { return pastas[i] + arquivos[i]; }
     void clear() {
         pastas.clear();
         arquivos.clear();
+        naoLidas.clear();
     }
 };
 
@@ -28,7 +36,8 @@ struct OpcoesBusca {
 
 // Appends every file below cPath (a native folder path ending with "/") whose trimmed
 // extension equals cFile exactly, in pre-order and in the file system's own order. Folders
-// that cannot be opened contribute nothing; links to folders are followed, loops never.
+// that cannot be opened contribute nothing (below the root, they go to lista.naoLidas);
+// links to folders are followed, loops never.
 void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& lista,
            const OpcoesBusca& opcoes = {});
 

@@ -24,6 +24,18 @@
 namespace {
 
 [[noreturn]] void ilegivel(const QString& why) { throw NFeIlegivel(why.toStdString()); }
+[[noreturn]] void inacessivel(const QString& why) {
+    throw NFeIlegivel(why, NFeIlegivel::Tipo::Inacessivel);
+}
+[[noreturn]] void naoArquivo(const QString& why) {
+    throw NFeIlegivel(why, NFeIlegivel::Tipo::NaoArquivo);
+}
+
+QString acimaDoTamanho(qint64 tamanho) {
+    return QStringLiteral("arquivo de %1 bytes, acima do tamanho máximo de uma NF-e (%2 MB)")
+        .arg(tamanho)
+        .arg(kTamanhoMaximoNFe / (1024 * 1024));
+}
 
 bool digitoAscii(QChar c) { return c >= u'0' && c <= u'9'; }
 
@@ -37,17 +49,51 @@ void conferirNomeArquivo(const QString& fileName) {
 
 // --- Reading the file -----------------------------------------------------------------
 
+QString tipoDeEntrada(mode_t modo) {
+    if (S_ISFIFO(modo))
+        return QStringLiteral("não é um arquivo comum: é uma fila FIFO");
+    if (S_ISSOCK(modo))
+        return QStringLiteral("não é um arquivo comum: é um socket");
+    if (S_ISCHR(modo) || S_ISBLK(modo))
+        return QStringLiteral("não é um arquivo comum: é um dispositivo");
+    if (S_ISDIR(modo))
+        return QStringLiteral("não é um arquivo comum: é uma pasta");
+    return QStringLiteral("não é um arquivo comum");
+}
+
+// A path that names no file to read, or one that could not be reached.
+[[noreturn]] void semAcesso(const QByteArray& caminho, int erro) {
+    struct stat link {};
+    if (erro == ENOENT && ::lstat(caminho.constData(), &link) == 0 && S_ISLNK(link.st_mode))
+        naoArquivo(QStringLiteral("link simbólico para um arquivo que não existe"));
+    if (erro == ENAMETOOLONG)
+        naoArquivo(QStringLiteral("caminho longo demais para o sistema: %1 bytes")
+                       .arg(caminho.size()));
+    if (erro == ELOOP)
+        naoArquivo(motivoDoSistema(erro));
+    inacessivel(motivoDoSistema(erro));
+}
+
 ArquivoLido lerArquivo(const QByteArray& caminho) {
-    // O_NONBLOCK: a FIFO or device named *.xml must not hang the run at open().
+    // Looked at before anything opens it: opening a FIFO or a device has effects of its own
+    // (a writer unblocked, a tape rewound).
+    struct stat st {};
+    if (::stat(caminho.constData(), &st) != 0)
+        semAcesso(caminho, errno);
+    if (!S_ISREG(st.st_mode))
+        naoArquivo(tipoDeEntrada(st.st_mode));
+    if (st.st_size > kTamanhoMaximoNFe)
+        ilegivel(acimaDoTamanho(st.st_size));
+    // O_NONBLOCK: should a FIFO take the file's place meanwhile, open() must not hang the run.
     const Descritor fd(::open(caminho.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.valido())
-        ilegivel(QStringLiteral("não foi possível abrir o arquivo: ") +
-                 QString::fromLocal8Bit(std::strerror(errno)));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        ilegivel(QStringLiteral("não é um arquivo comum"));
+        semAcesso(caminho, errno);
+    if (::fstat(fd.get(), &st) != 0)
+        inacessivel(motivoDoSistema(errno));
+    if (!S_ISREG(st.st_mode))
+        naoArquivo(tipoDeEntrada(st.st_mode));
     if (st.st_size > kTamanhoMaximoNFe)
-        ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
+        ilegivel(acimaDoTamanho(st.st_size));
     ArquivoLido lido;
     lido.identidade = identidadeDe(st);
     lido.dados.reserve(qsizetype(st.st_size));
@@ -58,12 +104,11 @@ ArquivoLido lerArquivo(const QByteArray& caminho) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            ilegivel(QStringLiteral("erro de leitura: ") +
-                     QString::fromLocal8Bit(std::strerror(errno)));
+            inacessivel(QStringLiteral("erro ao ler: ") + motivoDoSistema(errno));
         if (n == 0)
             break;
         if (lido.dados.size() + n > kTamanhoMaximoNFe)
-            ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
+            ilegivel(acimaDoTamanho(lido.dados.size() + n));
         lido.dados.append(chunk, n);
     }
     return lido;
@@ -138,12 +183,76 @@ void aoCData(void* ctx, const xmlChar* value, int len) {
 // reports through its exception only.
 void semMensagem(void*, const char*, ...) {}
 
+// What libxml2 found, in the office's words, with where it found it.
+QString xmlMalFormado(const xmlError* e) {
+    QString why = QStringLiteral("XML mal formado");
+    if (!e)
+        return why;
+    if (e->line > 0)
+        why += QStringLiteral(" na linha %1, coluna %2").arg(e->line).arg(qMax(e->int2, 1));
+    QString oque;
+    switch (e->code) {
+    case XML_ERR_DOCUMENT_START:
+    case XML_ERR_DOCUMENT_EMPTY:
+        oque = QStringLiteral("não começa com um elemento XML");
+        break;
+    case XML_ERR_DOCUMENT_END:
+    case XML_ERR_EXTRA_CONTENT:
+        oque = QStringLiteral("conteúdo depois do fim do documento");
+        break;
+    case XML_ERR_TAG_NAME_MISMATCH:
+        oque = QStringLiteral("a marca de fechamento não corresponde à de abertura");
+        break;
+    case XML_ERR_TAG_NOT_FINISHED:
+    case XML_ERR_LTSLASH_REQUIRED:
+        oque = QStringLiteral("o arquivo termina antes de fechar seus elementos (incompleto?)");
+        break;
+    case XML_ERR_GT_REQUIRED:
+    case XML_ERR_NAME_REQUIRED:
+    case XML_ERR_LT_IN_ATTRIBUTE:
+    case XML_ERR_ATTRIBUTE_NOT_STARTED:
+    case XML_ERR_ATTRIBUTE_NOT_FINISHED:
+    case XML_ERR_ATTRIBUTE_WITHOUT_VALUE:
+    case XML_ERR_STRING_NOT_CLOSED:
+        oque = QStringLiteral("marca ou atributo incompleto");
+        break;
+    case XML_ERR_ATTRIBUTE_REDEFINED:
+        oque = QStringLiteral("atributo repetido");
+        break;
+    case XML_ERR_INVALID_CHAR:
+    case XML_ERR_INVALID_ENCODING:
+    case XML_ERR_INVALID_CHARREF:
+    case XML_ERR_INVALID_DEC_CHARREF:
+        oque = QStringLiteral("caractere inválido ou fora da codificação declarada");
+        break;
+    case XML_ERR_UNKNOWN_ENCODING:
+    case XML_ERR_UNSUPPORTED_ENCODING:
+        oque = QStringLiteral("codificação não suportada");
+        break;
+    case XML_ERR_UNDECLARED_ENTITY:
+        oque = QStringLiteral("entidade não declarada");
+        break;
+    case XML_ERR_ENTITY_LOOP:
+        oque = QStringLiteral("entidades em ciclo ou expansão grande demais");
+        break;
+    default:
+        // Less common faults keep the parser's own words.
+        oque = QStringLiteral("erro %1 do libxml2").arg(e->code);
+        if (e->message)
+            oque += QStringLiteral(": ") + QString::fromUtf8(e->message).trimmed();
+        break;
+    }
+    return why + QStringLiteral(": ") + oque;
+}
+
 Documento analisar(const QByteArray& xml) {
     static const bool iniciado =
         (xmlInitParser(), xmlSetGenericErrorFunc(nullptr, semMensagem), true);
     (void)iniciado;
     if (xml.size() > kTamanhoMaximoNFe)
-        ilegivel(QStringLiteral("arquivo acima do tamanho máximo"));
+        ilegivel(acimaDoTamanho(xml.size()));
+    if (xml.isEmpty())
+        ilegivel(QStringLiteral("arquivo vazio"));
     std::unique_ptr<xmlParserCtxt, LiberaContexto> ctxt(xmlNewParserCtxt());
     if (!ctxt)
         throw std::bad_alloc();
@@ -156,18 +265,15 @@ Documento analisar(const QByteArray& xml) {
     ctxt->sax->cdataBlock = aoCData;
     Documento doc(xmlCtxtReadMemory(ctxt.get(), xml.constData(), static_cast<int>(xml.size()),
                                     nullptr, nullptr, kOpcoesParser));
-    if (!doc) {
-        QString why = QStringLiteral("XML mal formado");
-        if (const xmlError* e = xmlCtxtGetLastError(ctxt.get()); e && e->message)
-            why += QStringLiteral(": ") + QString::fromUtf8(e->message).trimmed();
-        ilegivel(why);
-    }
     if (contagem.nos > kMaxNos)
-        ilegivel(QStringLiteral("XML com nós demais"));
+        ilegivel(QStringLiteral("XML com nós demais (mais de %1 elementos, atributos ou textos)")
+                     .arg(kMaxNos));
+    if (!doc)
+        ilegivel(xmlMalFormado(xmlCtxtGetLastError(ctxt.get())));
     // An undeclared prefix is only a namespace error for libxml2; a namespace-aware reader
     // refuses the document.
     if (!ctxt->nsWellFormed)
-        ilegivel(QStringLiteral("XML com erro de namespace"));
+        ilegivel(QStringLiteral("XML com erro de namespace: prefixo não declarado"));
     return doc;
 }
 
@@ -210,10 +316,28 @@ xmlNode* procurarFilho(const xmlNode* parent, const char* name) {
     return nullptr;
 }
 
+// A required element that is missing, in the office's words: an NFC-e without `dest` is
+// "sem destinatário".
+QString elementoAusente(const char* name) {
+    static const struct {
+        const char* elemento;
+        const char* oque;
+    } kNomes[] = {
+        {"ide", "sem identificação da nota"},  {"emit", "sem emitente"},
+        {"dest", "sem destinatário"},          {"total", "sem totais"},
+        {"ICMSTot", "sem totais do ICMS"},     {"infProt", "protocolo sem dados"},
+    };
+    QString why = QStringLiteral("falta o elemento ") + QLatin1String(name);
+    for (const auto& n : kNomes)
+        if (qstrcmp(n.elemento, name) == 0)
+            return QString::fromUtf8(n.oque) + QStringLiteral(": ") + why;
+    return why;
+}
+
 xmlNode* exigirFilho(const xmlNode* parent, const char* name) {
     xmlNode* c = procurarFilho(parent, name);
     if (!c)
-        ilegivel(QStringLiteral("elemento ausente: ") + QLatin1String(name));
+        ilegivel(elementoAusente(name));
     return c;
 }
 
@@ -225,7 +349,9 @@ QString textoDe(const xmlNode* el, const char* name) {
         return {};
     const xmlNode* c = el->children;
     if (c->next || (c->type != XML_TEXT_NODE && c->type != XML_CDATA_SECTION_NODE))
-        ilegivel(QStringLiteral("conteúdo não textual em ") + QLatin1String(name));
+        ilegivel(QStringLiteral("o elemento %1 contém algo além de texto (elementos, "
+                                "comentário ou entidade)")
+                     .arg(QLatin1String(name)));
     return c->content ? QString::fromUtf8(reinterpret_cast<const char*>(c->content)) : QString();
 }
 
@@ -255,7 +381,7 @@ std::optional<QString> atributo(const xmlNode* el, const char* nome) {
 QString atributoVersao(const xmlNode* infNFe) {
     if (std::optional<QString> v = atributo(infNFe, "versao"))
         return *v;
-    ilegivel(QStringLiteral("infNFe sem atributo versao"));
+    ilegivel(QStringLiteral("infNFe sem o atributo versao"));
 }
 
 // Layout 3.10 and every later layout carry dhEmi; the earlier ones dEmi.
@@ -268,7 +394,7 @@ bool usaDhEmi(const QString& versao) {
 
 // Day, month and year as written in a "yyyy-mm-dd..." text (the time of day and the UTC
 // offset are ignored), whatever the regional date order.
-QDate dataEmissao(const QString& t) {
+QDate dataEmissao(const QString& t, const char* elemento) {
     auto numero = [](const QString& s) -> int {
         if (s.isEmpty())
             return -1;
@@ -283,9 +409,28 @@ QDate dataEmissao(const QString& t) {
     const int dia = numero(t.mid(8, 2));
     const int mes = numero(t.mid(5, 2));
     const int ano = numero(t.mid(0, 4));
+    if (t.isEmpty())
+        ilegivel(QStringLiteral("data de emissão inválida: o elemento %1 falta ou está vazio")
+                     .arg(QLatin1String(elemento)));
     if (dia < 1 || mes < 1 || ano < 1 || !QDate::isValid(ano, mes, dia))
-        ilegivel(QStringLiteral("data de emissão inválida: ") + t.left(40));
+        ilegivel(QStringLiteral("data de emissão inválida em %1: \"%2\"")
+                     .arg(QLatin1String(elemento), nomeLegivel(t.left(40))));
     return QDate(ano, mes, dia);
+}
+
+// The invoice's own signature: a ds:Signature beside infNFe, with its value.
+bool assinada(const xmlNode* nfe) {
+    static const xmlChar* const kXmlDsig = xc("http://www.w3.org/2000/09/xmldsig#");
+    for (const xmlNode* c = nfe ? nfe->children : nullptr; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE || !xmlStrEqual(c->name, xc("Signature")) || !uriDe(c) ||
+            !xmlStrEqual(uriDe(c), kXmlDsig))
+            continue;
+        for (const xmlNode* v = c->children; v; v = v->next)
+            if (v->type == XML_ELEMENT_NODE && xmlStrEqual(v->name, xc("SignatureValue")) &&
+                v->children)
+                return true;
+    }
+    return false;
 }
 
 TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
@@ -295,7 +440,7 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
 
     const xmlNode* raiz = xmlDocGetRootElement(doc.get());
     if (!raiz || !raiz->children)
-        ilegivel(QStringLiteral("elemento raiz sem filhos"));
+        ilegivel(QStringLiteral("não é uma NF-e: o elemento raiz está vazio"));
 
     // infNFe: below an nfeProc held by the root's first child, or the first child itself,
     // or a child of that first child.
@@ -308,7 +453,7 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
     else
         infNFe = procurarFilho(primeiro, "infNFe");
     if (!infNFe)
-        ilegivel(QStringLiteral("infNFe não encontrado"));
+        ilegivel(QStringLiteral("não é uma NF-e: infNFe não encontrado"));
 
     TDadosNFe d;
     d.versao = atributoVersao(infNFe);
@@ -316,7 +461,7 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
     const xmlNode* ide = exigirFilho(infNFe, "ide");
     d.cnumdoc = textoFilho(ide, "nNF");
     const char* elementoData = usaDhEmi(d.versao) ? "dhEmi" : "dEmi";
-    d.demissao = dataEmissao(textoFilho(ide, elementoData));
+    d.demissao = dataEmissao(textoFilho(ide, elementoData), elementoData);
     d.cserie = textoFilho(ide, "serie");
 
     const xmlNode* emitente = exigirFilho(infNFe, "emit");
@@ -325,9 +470,12 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
     // The issuer CNPJ names a folder level locally and on the FTP server: only letters and
     // digits may steer a path. An issuer identified by CPF has no folder and is refused.
     if (d.ccnpj_origem.isEmpty())
-        ilegivel(QStringLiteral("emitente sem CNPJ"));
+        ilegivel(procurarFilho(emitente, "CPF")
+                     ? QStringLiteral("emitente sem CNPJ: identificado por CPF")
+                     : QStringLiteral("emitente sem CNPJ"));
     if (!nomeDePastaSeguro(d.ccnpj_origem))
-        ilegivel(QStringLiteral("CNPJ do emitente com caractere inválido"));
+        ilegivel(QStringLiteral("CNPJ do emitente com caractere inválido: \"%1\"")
+                     .arg(nomeLegivel(d.ccnpj_origem.left(40))));
 
     const xmlNode* dest = exigirFilho(infNFe, "dest");
     d.ccnpj_destino = textoFilho(dest, "CNPJ");
@@ -337,29 +485,44 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
 
     const xmlNode* total = exigirFilho(infNFe, "total");
     const xmlNode* icmsTot = exigirFilho(total, "ICMSTot");
-    QString vNF = textoFilho(icmsTot, "vNF");
+    const QString vNFEscrito = textoFilho(icmsTot, "vNF");
+    QString vNF = vNFEscrito;
     if (sVirgula == QLatin1String("S"))
         vNF = TrocaPontoVirgula(vNF);
     const std::optional<double> valor = ConverterDecimal(vNF, decimalPoint);
-    if (!valor)
-        ilegivel(QStringLiteral("vNF não é um número: ") + vNF.left(40));
+    if (!valor) {
+        QString why = QStringLiteral("valor total vNF não é um número: \"%1\"")
+                          .arg(nomeLegivel(vNFEscrito.left(40)));
+        // Every invoice of the folder fails the same way when sVirgula does not fit the
+        // regional settings: say where to look.
+        const QString trocado =
+            sVirgula == QLatin1String("S") ? vNFEscrito : TrocaPontoVirgula(vNFEscrito);
+        if (ConverterDecimal(trocado, decimalPoint))
+            why += QStringLiteral("; confira sVirgula no DOC.INI (separador decimal \"%1\")")
+                       .arg(decimalPoint);
+        ilegivel(why);
+    }
     d.nvalortotal = *valor;
 
     d.arquivo = fileName;
     d.pasta = composePasta(sCNPJ, d.ccnpj_origem, d.demissao);
 
-    if (const xmlNode* protNFe = procurarFilho(raiz, "protNFe"))
-        d.chave_doc = textoFilho(exigirFilho(protNFe, "infProt"), "chNFe");
+    // The access key the document states: its protocol's chNFe, else the digits of its infNFe
+    // Id. Only a document that states neither keeps the text made of its file name.
+    const xmlNode* protNFe = procurarFilho(raiz, "protNFe");
+    QString chave;
+    if (protNFe)
+        chave = textoFilho(exigirFilho(protNFe, "infProt"), "chNFe");
+    if (!chaveDeAcesso(chave)) {
+        const QString id = atributo(infNFe, "Id").value_or(QString());
+        chave = id.startsWith(QLatin1String("NFe")) ? id.mid(3) : QString();
+    }
+    if (chaveDeAcesso(chave))
+        d.chave_doc = chave;
     else
         d.chave_doc = fileName.size() > 8 ? fileName.left(fileName.size() - 8) : QString();
-
-    if (procurarFilho(raiz, "protNFe") && chaveDeAcesso(d.chave_doc)) {
-        d.chaveAcesso = d.chave_doc;
-    } else {
-        const QString id = atributo(infNFe, "Id").value_or(QString());
-        if (id.startsWith(QLatin1String("NFe")) && chaveDeAcesso(id.mid(3)))
-            d.chaveAcesso = id.mid(3);
-    }
+    d.protocolada = protNFe != nullptr;
+    d.assinada = assinada(infNFe->parent);
     return d;
 }
 
@@ -432,7 +595,8 @@ template <typename Read> TDadosNFe comoIlegivel(Read read) {
     } catch (const NFeIlegivel&) {
         throw;
     } catch (const std::bad_alloc&) {
-        throw NFeIlegivel("memória esgotada");
+        // Not the file's fault: the caps above keep any file well below what memory holds.
+        throw NFeIlegivel(QStringLiteral("memória esgotada"), NFeIlegivel::Tipo::Inacessivel);
     } catch (const std::exception& e) {
         throw NFeIlegivel(e.what());
     }
@@ -451,7 +615,7 @@ ArquivoLido LerArquivoNFe(const QByteArray& caminho) {
     } catch (const NFeIlegivel&) {
         throw;
     } catch (const std::bad_alloc&) {
-        throw NFeIlegivel("memória esgotada");
+        throw NFeIlegivel(QStringLiteral("memória esgotada"), NFeIlegivel::Tipo::Inacessivel);
     }
 }
 

@@ -8,10 +8,21 @@
 #include <optional>
 #include <stdexcept>
 
-// The outcome "unreadable" of a read. what() names the cause for tests and debugging; the
-// storage run logs only the file name.
+// The outcome "unreadable" of a read. what() is why, in Portuguese (UTF-8), for the log line;
+// the kind tells the run what to do with the file.
 struct NFeIlegivel : std::runtime_error {
+    enum class Tipo {
+        Documento,   // read, and not a readable NF-e: the file goes to Erros
+        Inacessivel, // not opened or read, for a reason that may pass (permission, I/O error,
+                     // too many open files, a share gone): the file stays for a later run
+        NaoArquivo,  // nothing to read: a FIFO, socket or device, a link without target, a
+                     // path too long to open. Never opened; it stays
+    };
     using runtime_error::runtime_error;
+    NFeIlegivel(const QString& motivo, Tipo tipo)
+        : runtime_error(motivo.toStdString()), tipo(tipo) {}
+    QString motivo() const { return QString::fromUtf8(what()); }
+    Tipo tipo = Tipo::Documento;
 };
 
 // Files above this size are unreadable: an NF-e is a few tens of KB (the tax authority
@@ -33,8 +44,9 @@ struct ArquivoLido {
     IdentidadeArquivo identidade;
 };
 
-// Reads the whole file at a native path: a regular file of at most kTamanhoMaximoNFe bytes.
-// Throws NFeIlegivel when it cannot.
+// Reads the whole file at a native path, links followed: a regular file of at most
+// kTamanhoMaximoNFe bytes. What is not a regular file is never opened. Throws NFeIlegivel
+// when it cannot, of the kind Inacessivel or NaoArquivo when nothing was read.
 ArquivoLido LerArquivoNFe(const QByteArray& caminho);
 
 // Reads folder + fileName (folder ends with the separator). Throws NFeIlegivel for every
@@ -43,7 +55,7 @@ ArquivoLido LerArquivoNFe(const QByteArray& caminho);
 TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,
                       const QString& decimalPoint, const QString& sCNPJ);
 
-// The same read over bytes already in memory; fileName supplies `arquivo` and, without a
-// protocol, `chave_doc`.
+// The same read over bytes already in memory; fileName supplies `arquivo` and, for a
+// document that states no access key, `chave_doc`.
 TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const QString& sVirgula,
                            const QString& decimalPoint, const QString& sCNPJ);

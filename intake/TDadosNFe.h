@@ -14,12 +14,13 @@ struct TDadosNFe {
     QString ccnpj_destino;
     QString cnome_destino;
     double nvalortotal = 0.0;
+    // The access key the document states (44 digits), or without one the file-name text.
     QString chave_doc;
 
-    // The invoice's own access key (44 digits) where the document states one: chNFe of its
-    // protocol, else the Id of infNFe ("NFe" + key); empty otherwise. Unlike chave_doc it never
-    // comes from the file name, which tells a document apart only when it is made of the key.
-    QString chaveAcesso;
+    // How complete the file is: with the authorisation protocol (protNFe), signed (the
+    // invoice's ds:Signature).
+    bool protocolada = false;
+    bool assinada = false;
 
     // Composed within the read: the bare file name (registry `arquivo`) and the remote
     // folder "/arqs/" + sCNPJ + "/" + ccnpj_origem + "/" + yyyymm.
@@ -36,6 +37,9 @@ inline bool chaveDeAcesso(const QString& s) {
             return false;
     return true;
 }
+
+// Which of two files of one document the web keeps: the protocolled one, else the signed one.
+inline int completude(const TDadosNFe& d) { return d.protocolada ? 2 : d.assinada ? 1 : 0; }
 
 // "yyyymm" and "mmyyyy" of a date, digits only.
 inline QString yyyymm(const QDate& d) { return d.toString(QStringLiteral("yyyyMM")); }

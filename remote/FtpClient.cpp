@@ -153,8 +153,7 @@ FtpReply FtpClient::readReply(Codes accepted, QDeadlineTimer deadline, bool chec
         if (complete)
             break;
     }
-    m_lastReply = assembler.reply();
-    const FtpReply& r = m_lastReply;
+    FtpReply r = assembler.reply();
     if (!check)
         return r;
     if (r.code == 421 && !contains(accepted, 421)) {
@@ -225,7 +224,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
     m_encoding = ftp::Encoding::Latin1;
     m_features.clear();
     m_typeImage = false;
-    m_greeting = {};
     m_description.clear();
 
     const QString address = FtpSocket::resolve(Host);
@@ -237,7 +235,6 @@ bool FtpClient::openAndLogin(bool sendHost) {
             greeting = readReply({}, deadline);
         if (greeting.code != 220)
             throw FtpError(greeting.code, greeting.message());
-        m_greeting = greeting;
         m_description = greeting.text.value(0);
     } catch (...) {
         closeControl();
@@ -248,11 +245,7 @@ bool FtpClient::openAndLogin(bool sendHost) {
         bool hostRefused = false;
         if (sendHost) {
             try {
-                const FtpReply r = sendCommand(QStringLiteral("HOST ") + hostArgument(), {});
-                if (r.code == 220)
-                    m_greeting = r;
-                else
-                    hostRefused = true;
+                hostRefused = sendCommand(QStringLiteral("HOST ") + hostArgument(), {}).code != 220;
             } catch (const FtpError& e) {
                 // A server that does not know HOST may hang up on it.
                 if (e.code() == 421 || m_control.isOpen())
@@ -408,7 +401,10 @@ void FtpClient::secureData(FtpStream& data, QDeadlineTimer deadline) {
         data.startTls(*m_tls, Host, &m_control, connectDeadline(deadline));
     } catch (const FtpError&) {
         data.abort();
-        explainBrokenData(deadline); // e.g. a server that insists on session reuse says so
+        // A refused certificate is our reason, whatever the server replies to the aborted
+        // handshake; other failures its reason explains better (e.g. a server that insists
+        // on session reuse says so).
+        explainBrokenData(deadline, data.certificateRefused());
         throw;
     }
 }
@@ -479,6 +475,104 @@ QStringList FtpClient::List(const QString& name) {
     return ftp::splitListing(ftp::decode(received, m_encoding));
 }
 
+std::optional<QByteArray> FtpClient::Get(const QString& remoteName, qsizetype maxBytes) {
+    const QString command = QStringLiteral("RETR ") + remoteName;
+    const QByteArray line = commandLine(command);
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+    if (!m_typeImage) {
+        sendCommand(QStringLiteral("TYPE I"), {200});
+        m_typeImage = true;
+    }
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    // RETR through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    FtpStream data;
+    try {
+        openData(data, endpoint, deadline);
+        const FtpReply reply = sendLine(line, {125, 150, 450, 550}, deadline);
+        if (reply.code / 100 != 1) {
+            data.close();
+            return std::nullopt;
+        }
+        secureData(data, deadline);
+        QByteArray received;
+        char chunk[65536];
+        for (;;) {
+            if (!data.waitReadable(deadline))
+                throw FtpError(0, QStringLiteral("Read timed out."));
+            const qsizetype n = data.receive(chunk, sizeof chunk);
+            if (n == 0)
+                break;
+            if (n < 0)
+                continue;
+            // Past the limit the rest is read and dropped: servers differ on a transfer cut
+            // short (pure-ftpd in TLS never answers it), and the deadline bounds the wait.
+            received.append(chunk, qBound<qsizetype>(0, maxBytes + 1 - received.size(), n));
+        }
+        data.close();
+        readReply({226, 225, 250}, deadline);
+        return received;
+    } catch (...) {
+        data.abort();
+        throw;
+    }
+}
+
+std::optional<QList<FtpClient::Entry>> FtpClient::ListEntries(const QString& name) {
+    if (!SupportsFeature(QStringLiteral("MLST")))
+        return std::nullopt;
+    const QString command = ftp::trimBlanks(QStringLiteral("MLSD ") + name);
+    const QByteArray line = commandLine(command); // refused here, before anything is sent
+    if (!m_control.isOpen())
+        throw FtpError(0, kNotConnected);
+
+    const ftp::PassiveEndpoint endpoint = passiveSetup(command);
+    // MLSD through its final reply, the transfer included.
+    const QDeadlineTimer deadline = replyDeadline();
+    FtpStream data;
+    QByteArray received;
+    try {
+        openData(data, endpoint, deadline);
+        sendLine(line, {125, 150}, deadline);
+        secureData(data, deadline);
+        received = receiveAll(data, deadline);
+        data.close();
+    } catch (...) {
+        data.abort();
+        throw;
+    }
+    readReply({226, 225, 250}, deadline);
+
+    QList<Entry> entries;
+    for (const QString& raw : ftp::splitListing(ftp::decode(received, m_encoding))) {
+        // "fact=value;fact=value; name": the facts end at the first blank, the name is the
+        // rest after it, as it stands.
+        const qsizetype blank = raw.indexOf(u' ');
+        if (blank < 0)
+            continue;
+        Entry e;
+        e.name = raw.mid(blank + 1);
+        for (const QString& fact : raw.left(blank).split(u';', Qt::SkipEmptyParts)) {
+            const qsizetype eq = fact.indexOf(u'=');
+            if (eq < 0)
+                continue;
+            const QString key = fact.left(eq).toLower();
+            const QString value = fact.mid(eq + 1);
+            if (key == QLatin1String("type")) {
+                e.type = value.toLower();
+            } else if (key == QLatin1String("size")) {
+                bool ok = false;
+                const qint64 size = value.toLongLong(&ok);
+                e.size = ok && size >= 0 ? size : -1;
+            }
+        }
+        if (!e.name.isEmpty())
+            entries.append(e);
+    }
+    return entries;
+}
+
 void FtpClient::sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline) {
     char chunk[65536];
     for (;;) {
@@ -504,10 +598,11 @@ void FtpClient::sendBytes(FtpStream& data, const char* bytes, qint64 size,
     }
 }
 
-void FtpClient::explainBrokenData(QDeadlineTimer deadline) {
+void FtpClient::explainBrokenData(QDeadlineTimer deadline, bool ownReasonFirst) {
     // A server that stops a transfer (quota, disk full, a TLS session it will not take)
     // usually says why on the control connection as it drops the data connection; its
-    // words beat "connection reset".
+    // words beat "connection reset". Its reply is taken either way, so that the next
+    // command is not answered with it.
     if (!m_control.isOpen())
         return;
     const QDeadlineTimer shortly = qMin(deadline, QDeadlineTimer(1000));
@@ -522,7 +617,8 @@ void FtpClient::explainBrokenData(QDeadlineTimer deadline) {
         return;
     if (reason->code == 421)
         closeControl();
-    throw FtpError(reason->code, reason->message());
+    if (!ownReasonFirst)
+        throw FtpError(reason->code, reason->message());
 }
 
 void FtpClient::Put(const QString& localPath, const QString& remoteName) {

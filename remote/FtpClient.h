@@ -14,6 +14,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 class QFile;
 
@@ -52,12 +53,21 @@ public:
     // The same upload from bytes already in memory.
     void PutData(const QByteArray& data, const QString& remoteName);
     int SendCmd(const QString& text); // any reply but 421; returns its code
+    // A remote file's bytes (RETR, in binary), or nothing when the server has no such file
+    // (450, 550). At most maxBytes + 1 bytes are kept: a longer file is cut there.
+    std::optional<QByteArray> Get(const QString& remoteName, qsizetype maxBytes);
 
-    const FtpReply& LastReply() const { return m_lastReply; }
-    const FtpReply& Greeting() const { return m_greeting; }
-    QString ServerDescription() const { return m_description; }
-    QStringList Features() const { return m_features; }
-    bool SupportsFeature(const QString& name) const;
+    // One entry of a machine listing (MLSD, RFC 3659): the fact "type" ("file", "dir"...)
+    // in lower case, and "size" in bytes, -1 when the server gave none.
+    struct Entry {
+        QString name;
+        QString type;
+        qint64 size = -1;
+    };
+    // A folder's entries with their sizes, in one data transfer; nothing when the server's
+    // features do not name MLST.
+    std::optional<QList<Entry>> ListEntries(const QString& name);
+
     bool Utf8() const { return m_encoding == ftp::Encoding::Utf8; }
     // Whether `text` can go into a command on this connection: no line break or NUL, and
     // every character in the connection's encoding. Empty when it can, else why not.
@@ -84,6 +94,7 @@ private:
     void closeControl();
     [[noreturn]] void protocolFailure(const QString& message);
     [[noreturn]] static void recusaDeTls(const FtpReply& reply, const QString& oQue);
+    bool SupportsFeature(const QString& name) const;
 
     ftp::PassiveEndpoint passiveSetup(const QString& transferCommand);
     void openData(FtpStream& data, const ftp::PassiveEndpoint& endpoint, QDeadlineTimer deadline);
@@ -91,12 +102,12 @@ private:
     QByteArray receiveAll(FtpStream& data, QDeadlineTimer deadline);
     // An upload: STOR, its data connection (in TLS when the control connection is) and the
     // replies; sendBody writes the bytes and, on a failure of the data connection, lets
-    // explainBrokenData give the server's reason.
+    // explainBrokenData give the server's reason (unless ours comes first).
     using SendBody = std::function<void(FtpStream& data, QDeadlineTimer deadline)>;
     void store(const QString& remoteName, const SendBody& sendBody);
     void sendFile(QFile& file, FtpStream& data, QDeadlineTimer deadline);
     void sendBytes(FtpStream& data, const char* bytes, qint64 size, QDeadlineTimer deadline);
-    void explainBrokenData(QDeadlineTimer deadline);
+    void explainBrokenData(QDeadlineTimer deadline, bool ownReasonFirst = false);
     // A fresh deadline for a command and its reply, or for opening a connection.
     QDeadlineTimer replyDeadline() const;
     QDeadlineTimer connectDeadline(QDeadlineTimer within = QDeadlineTimer::Forever) const;
@@ -108,7 +119,5 @@ private:
     ftp::Encoding m_encoding = ftp::Encoding::Latin1;
     bool m_typeImage = false;
     QStringList m_features;
-    FtpReply m_greeting;
-    QString m_description;
-    FtpReply m_lastReply;
+    QString m_description; // the greeting's first line
 };

@@ -1,5 +1,6 @@
 #include "FtpPublicacao.h"
 
+#include "NFeReader.h"
 #include "TDadosNFe.h"
 
 #include <exception>
@@ -63,9 +64,10 @@ void TPublicacao::garantirNivel(const QString& nome) {
     ftp_.ChangeDir(nome);
 }
 
-void TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
+bool TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
                                   const QString& ccnpjOrigem, const QDate& demissao,
-                                  const QString& pastaRemota, const QString& sCNPJ) {
+                                  const QString& pastaRemota, const QString& sCNPJ,
+                                  const ManterCopia& manterCopia) {
     if (!ftp_.Connected()) {
         setFase_(QStringLiteral("Conexão com FTP"));
         Conectar();
@@ -74,7 +76,8 @@ void TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nom
     ftp_.ChangeDir(kRaiz);
     // The document's folder, below the web root that its link names.
     const QString destino = kRaiz + pastaRemota;
-    if (FTPDirExists(destino, ftp_)) {
+    const bool pastaExiste = FTPDirExists(destino, ftp_);
+    if (pastaExiste) {
         ftp_.ChangeDir(destino);
     } else {
         setFase_(QStringLiteral("Cria Pasta <arqs>"));
@@ -87,5 +90,12 @@ void TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nom
         garantirNivel(yyyymm(demissao));
     }
     setFase_(QStringLiteral("Copia arquivo para FTP <put>"));
+    // Only a folder that was there can hold a copy.
+    if (manterCopia && pastaExiste) {
+        const std::optional<QByteArray> copia = ftp_.Get(nomeRemoto, kTamanhoMaximoNFe);
+        if (copia && manterCopia(*copia))
+            return false;
+    }
     ftp_.PutData(conteudo, nomeRemoto);
+    return true;
 }

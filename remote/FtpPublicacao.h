@@ -32,11 +32,17 @@ public:
     // Closes the connection when it is open.
     void Desconectar();
 
+    // Whether the copy already on the server stays, given its bytes.
+    using ManterCopia = std::function<bool(const QByteArray& copiaRemota)>;
+
     // Uploads `conteudo`, the bytes read from the document's file, as `nomeRemoto` into its
-    // folder pastaRemota below /public_html, making the folders on the way.
-    void PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
+    // folder pastaRemota below /public_html, making the folders on the way. With manterCopia,
+    // a file nomeRemoto already in the folder is read first (up to kTamanhoMaximoNFe bytes
+    // and one more) and stays when manterCopia says so. Returns whether it uploaded.
+    bool PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
                          const QString& ccnpjOrigem, const QDate& demissao,
-                         const QString& pastaRemota, const QString& sCNPJ);
+                         const QString& pastaRemota, const QString& sCNPJ,
+                         const ManterCopia& manterCopia = {});
 
 private:
     void garantirNivel(const QString& nome);

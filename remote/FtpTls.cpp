@@ -96,14 +96,13 @@ FtpTlsContext::~FtpTlsContext() { SSL_CTX_free(m_ctx); }
 FtpStream::~FtpStream() { close(); }
 
 int FtpStream::rememberSession(SSL* ssl, SSL_SESSION* session) {
+    // Only a control connection has an owner: a session from a data connection is not the
+    // control connection's, which a server may check.
     auto* owner = static_cast<FtpStream*>(SSL_get_ex_data(ssl, streamIndex()));
     if (!owner)
         return 0;
-    owner->m_fresh.push_back(session);
-    if (owner->m_fresh.size() > 8) {
-        SSL_SESSION_free(owner->m_fresh.front());
-        owner->m_fresh.erase(owner->m_fresh.begin());
-    }
+    SSL_SESSION_free(owner->m_session);
+    owner->m_session = session;
     return 1; // the reference is ours now
 }
 
@@ -112,17 +111,12 @@ void FtpStream::connect(const QString& address, int port, QDeadlineTimer deadlin
     m_socket.connect(address, port, deadline);
 }
 
-bool FtpStream::sessionResumed() const { return m_ssl && SSL_session_reused(m_ssl) == 1; }
-
 void FtpStream::freeTls() {
     SSL_free(m_ssl); // frees both memory buffers
     m_ssl = nullptr;
     m_in = m_out = nullptr;
-    for (SSL_SESSION* fresh : m_fresh)
-        SSL_SESSION_free(fresh);
-    m_fresh.clear();
-    SSL_SESSION_free(m_resumed);
-    m_resumed = nullptr;
+    SSL_SESSION_free(m_session);
+    m_session = nullptr;
     m_needBytes = m_eof = false;
 }
 
@@ -164,7 +158,8 @@ void FtpStream::waitForBytes(QDeadlineTimer deadline) {
 void FtpStream::failHandshake(const QString& host) {
     const long result = SSL_get_verify_result(m_ssl);
     const QString why = opensslErrors();
-    if (result != X509_V_OK)
+    m_certificateRefused = result != X509_V_OK;
+    if (m_certificateRefused)
         throw FtpError(0, QStringLiteral("Certificado do servidor FTP recusado: %1")
                               .arg(verifyReason(result, host)));
     if (m_eof)
@@ -178,6 +173,7 @@ void FtpStream::startTls(const FtpTlsContext& context, const QString& host, FtpS
     if (host.isEmpty()) // an empty name would switch the name check off
         throw FtpError(0, QStringLiteral("Sem nome de servidor FTP para conferir o certificado."));
     freeTls();
+    m_certificateRefused = false;
     ERR_clear_error();
     m_ssl = SSL_new(context.get());
     if (!m_ssl)
@@ -193,8 +189,8 @@ void FtpStream::startTls(const FtpTlsContext& context, const QString& host, FtpS
     }
     BIO_set_mem_eof_return(m_in, -1); // empty: wait for more, not the end
     SSL_set_bio(m_ssl, m_in, m_out);
-    FtpStream* owner = sessionsFrom ? sessionsFrom : this;
-    SSL_set_ex_data(m_ssl, streamIndex(), owner);
+    if (!sessionsFrom)
+        SSL_set_ex_data(m_ssl, streamIndex(), this);
 
     const QByteArray name = host.toUtf8();
     X509_VERIFY_PARAM* param = SSL_get0_param(m_ssl);
@@ -206,14 +202,15 @@ void FtpStream::startTls(const FtpTlsContext& context, const QString& host, FtpS
             SSL_set_tlsext_host_name(m_ssl, name.constData()) != 1)
             tlsFailure();
     }
-    if (sessionsFrom) {
-        if (!owner->m_fresh.empty()) {
-            SSL_SESSION_free(owner->m_resumed);
-            owner->m_resumed = owner->m_fresh.back();
-            owner->m_fresh.pop_back();
+    if (sessionsFrom && sessionsFrom->m_session) {
+        // The control connection's session itself would be spent after one data connection;
+        // the next would then start a new session, which such servers refuse.
+        SSL_SESSION* copy = SSL_SESSION_dup(sessionsFrom->m_session);
+        if (!copy || SSL_set_session(m_ssl, copy) != 1) {
+            SSL_SESSION_free(copy);
+            tlsFailure();
         }
-        if (owner->m_resumed)
-            SSL_set_session(m_ssl, owner->m_resumed);
+        SSL_SESSION_free(copy); // m_ssl holds its own reference
     }
 
     for (;;) {

@@ -8,7 +8,6 @@
 
 #include <QDeadlineTimer>
 #include <QString>
-#include <vector>
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
@@ -44,12 +43,13 @@ public:
 
     // The TLS handshake as the client. The certificate must chain to a trusted authority and
     // name `host` (a DNS name or an IPv4 address). A data connection passes the control
-    // connection, whose session it resumes (servers may insist on that); the sessions the
-    // server hands out on either are kept there for the next data connection.
+    // connection, whose session it resumes (servers may insist on that): the newest session
+    // the server handed out there, never one from another data connection.
     void startTls(const FtpTlsContext& context, const QString& host, FtpStream* sessionsFrom,
                   QDeadlineTimer deadline);
     bool isTls() const { return m_ssl != nullptr; }
-    bool sessionResumed() const;
+    // Whether the last startTls failed because the server's certificate was refused.
+    bool certificateRefused() const { return m_certificateRefused; }
 
     bool isOpen() const { return m_socket.isOpen(); }
     QString peerAddress() const { return m_socket.peerAddress(); }
@@ -85,9 +85,9 @@ private:
     BIO* m_out = nullptr;     // owned by m_ssl: bytes for the socket
     bool m_needBytes = false; // what m_in holds is no whole record
     bool m_eof = false;
-    // Of the control connection: sessions not yet resumed, newest last (a server may take
-    // each only once, as OpenSSL's stateful TLS 1.3 tickets go), and the one resumed last,
-    // for servers whose sessions last.
-    std::vector<SSL_SESSION*> m_fresh;
-    SSL_SESSION* m_resumed = nullptr;
+    bool m_certificateRefused = false;
+    // Of the control connection: the newest session the server handed out on it. Each data
+    // connection resumes a copy, since OpenSSL's client takes a TLS 1.3 session as spent
+    // once one connection has resumed it.
+    SSL_SESSION* m_session = nullptr;
 };

@@ -214,6 +214,13 @@ private:
     MYSQL_STMT* m_stmt;
 };
 
+// A statement of the registry, prepared once per connection.
+Statement& preparado(MYSQL* m, std::unique_ptr<Statement>& s, std::string_view sql) {
+    if (!s)
+        s = std::make_unique<Statement>(m, sql);
+    return *s;
+}
+
 struct ResultSet {
     MYSQL_RES* res;
     ~ResultSet() { mysql_free_result(res); }
@@ -240,18 +247,31 @@ QString padraoNumerados(const QString& arquivo) {
     return escapar(modelo.left(abre)) + QStringLiteral(" (%)") + escapar(modelo.mid(abre + 4));
 }
 
-// The document's rows and the rows holding its name or a numbered one, in the order they
-// were written, with whether each has the document's number, series, recipient, date and
-// total.
+// Finding a document: the rows of its folder with its access key or with its number, series,
+// recipient, date and total, oldest first. The server compares all of them; the texts come
+// back so that the caller can compare them again byte for byte, since the customer's
+// collation may fold letter case or trailing blanks. The date and the total are compared
+// only here, on the server, as the columns hold them.
 constexpr std::string_view kBuscaDocumento =
-    "SELECT arquivo, pasta, chave_doc, (cnumdoc = ? AND cserie = ? AND ccnpj_destino = ? AND "
-    "demissao = ? AND nvalortotal = ?) FROM docs WHERE pasta = ? AND (chave_doc = ? OR "
-    "cnumdoc = ? OR arquivo = ? OR arquivo LIKE ? ESCAPE '!') ORDER BY id";
+    "SELECT id, pasta, arquivo, chave_doc, cnumdoc, cserie, ccnpj_destino, "
+    "(demissao = ? AND nvalortotal = ?) FROM docs WHERE pasta = ? AND (chave_doc = ? OR "
+    "(cnumdoc = ? AND cserie = ? AND ccnpj_destino = ? AND demissao = ? AND nvalortotal = ?)) "
+    "ORDER BY id";
+
+// The names taken in a folder among `arquivo` and its numbered forms.
+constexpr std::string_view kBuscaNomes =
+    "SELECT pasta, arquivo FROM docs WHERE pasta = ? AND (arquivo = ? OR arquivo LIKE ? ESCAPE "
+    "'!')";
+
+// A document registered without its key learns it from a file that states it.
+constexpr std::string_view kGravaChave = "UPDATE docs SET chave_doc = ? WHERE id = ?";
 
 } // namespace
 
 struct Tdmdb::Comandos {
     std::unique_ptr<Statement> busca;
+    std::unique_ptr<Statement> nomes;
+    std::unique_ptr<Statement> chave;
     std::unique_ptr<Statement> insercao;
 };
 
@@ -378,47 +398,114 @@ Tdmdb::TRegistro Tdmdb::RegistrarDocumento(const TDadosNFe& dados, const QString
     }
 }
 
-Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& arquivo,
-                                        const QString& pasta) {
-    execute("START TRANSACTION");
-
+Tdmdb::Comandos& Tdmdb::comandos() {
     if (!m_comandos)
         m_comandos = std::make_unique<Comandos>();
-    if (!m_comandos->busca)
-        m_comandos->busca = std::make_unique<Statement>(m_mysql, kBuscaDocumento);
-    Parametros busca;
-    busca.texto("cnumdoc", dados.cnumdoc)
+    return *m_comandos;
+}
+
+std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::LocalizarDocumento(const TDadosNFe& dados,
+                                                                     const QString& pasta) {
+    ConectarBanco();
+    return protegido([&] { return localizar(dados, pasta); });
+}
+
+std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::localizar(const TDadosNFe& dados,
+                                                            const QString& pasta) {
+    const bool comChave = chaveDeAcesso(dados.chave_doc);
+    Parametros p;
+    p.data("demissao", dados.demissao)
+        .real("nvalortotal", dados.nvalortotal)
+        .texto("pasta", pasta)
+        .texto("chave_doc", comChave ? dados.chave_doc : QString())
+        .texto("cnumdoc", dados.cnumdoc)
         .texto("cserie", dados.cserie)
         .texto("ccnpj_destino", dados.ccnpj_destino)
         .data("demissao", dados.demissao)
-        .real("nvalortotal", dados.nvalortotal)
-        .texto("pasta", pasta)
-        .texto("chave_doc", dados.chaveAcesso)
-        .texto("cnumdoc", dados.cnumdoc)
-        .texto("arquivo", arquivo)
-        .texto("arquivo", padraoNumerados(arquivo));
-    Statement& select = *m_comandos->busca;
-    select.bind(busca);
-    select.execute();
-    // The comparisons are made here again: the customer's collation may fold letter case.
-    const bool comChave = chaveDeAcesso(dados.chaveAcesso);
-    QSet<QString> ocupados;
-    for (const auto& r : select.rows()) {
-        if (!r[0] || r[1] != pasta)
+        .real("nvalortotal", dados.nvalortotal);
+    Statement& busca = preparado(m_mysql, comandos().busca, kBuscaDocumento);
+    busca.bind(p);
+    busca.execute();
+    std::optional<TDocumentoRegistrado> pelosCampos;
+    for (const auto& r : busca.rows()) {
+        if (!r[0] || !r[2] || r[1] != pasta)
             continue;
-        // Two access keys decide; without one on either side the document's number,
-        // series, recipient, date and total do.
-        const bool mesmo = comChave && r[2] && chaveDeAcesso(*r[2]) ? *r[2] == dados.chaveAcesso
-                                                                    : r[3] == QStringLiteral("1");
-        if (mesmo) {
-            mysql_rollback(m_mysql);
-            return {*r[0], false};
-        }
-        ocupados.insert(*r[0]);
+        const QString chaveDaLinha = r[3].value_or(QString());
+        TDocumentoRegistrado doc{r[0]->toULongLong(), *r[2], chaveDaLinha};
+        // Its access key decides wherever both sides hold one, and wins over any row that
+        // only has its fields.
+        if (comChave && chaveDaLinha == dados.chave_doc)
+            return doc;
+        if (!pelosCampos && !chaveDeAcesso(chaveDaLinha) && r[4] == dados.cnumdoc &&
+            r[5] == dados.cserie && r[6] == dados.ccnpj_destino && r[7] == QStringLiteral("1"))
+            pelosCampos = std::move(doc);
     }
+    return pelosCampos;
+}
+
+std::vector<Tdmdb::TLinha> Tdmdb::LinhasDaConta(const QString& sCNPJ) {
+    if (m_registroPendente)
+        throw std::runtime_error("Registro de documento pendente de confirmação");
+    ConectarBanco();
+    return protegido([&] {
+        auto escapar = [](QString t) {
+            t.replace(u'!', QStringLiteral("!!"));
+            t.replace(u'%', QStringLiteral("!%"));
+            t.replace(u'_', QStringLiteral("!_"));
+            return t;
+        };
+        const QString prefixo = QStringLiteral("/arqs/") + sCNPJ + u'/';
+        Statement select(m_mysql, "SELECT id, arquivo, pasta FROM docs WHERE pasta LIKE ? "
+                                  "ESCAPE '!' ORDER BY id");
+        Parametros p;
+        p.texto("pasta", escapar(prefixo) + u'%');
+        select.bind(p);
+        select.execute();
+        std::vector<TLinha> out;
+        for (const auto& r : select.rows()) {
+            if (!r[0] || !r[1] || !r[2] || !r[2]->startsWith(prefixo))
+                continue;
+            out.push_back({r[0]->toULongLong(), *r[1], *r[2]});
+        }
+        return out;
+    });
+}
+
+QString Tdmdb::nomeLivre(const QString& arquivo, const QString& pasta) {
+    Parametros p;
+    p.texto("pasta", pasta).texto("arquivo", arquivo).texto("arquivo", padraoNumerados(arquivo));
+    Statement& nomes = preparado(m_mysql, comandos().nomes, kBuscaNomes);
+    nomes.bind(p);
+    nomes.execute();
+    // Byte for byte, as the FTP server names files.
+    QSet<QString> ocupados;
+    for (const auto& r : nomes.rows())
+        if (r[0] == pasta && r[1])
+            ocupados.insert(*r[1]);
     QString nome = arquivo;
     for (int k = 2; ocupados.contains(nome); ++k)
         nome = nomeNumerado(arquivo, k);
+    return nome;
+}
+
+Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& arquivo,
+                                        const QString& pasta) {
+    execute("START TRANSACTION");
+    if (const std::optional<TDocumentoRegistrado> doc = localizar(dados, pasta)) {
+        if (chaveDeAcesso(dados.chave_doc) && !chaveDeAcesso(doc->chave_doc)) {
+            Parametros p;
+            p.texto("chave_doc", dados.chave_doc).inteiro("id", qint64(doc->id));
+            Statement& grava = preparado(m_mysql, comandos().chave, kGravaChave);
+            grava.bind(p);
+            grava.execute();
+            if (mysql_commit(m_mysql))
+                throwDbError(m_mysql);
+        } else {
+            mysql_rollback(m_mysql);
+        }
+        return {doc->arquivo, false};
+    }
+    const QString nome = nomeLivre(arquivo, pasta);
 
     QString site = m_settings.siteUrl;
     while (site.endsWith(u'/'))
@@ -438,12 +525,11 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         .textoLongo("xml", QString())
         .texto("link", site + pasta + u'/' + nome)
         .texto("creferencia", mmyyyy(dados.demissao));
-    if (!m_comandos->insercao)
-        m_comandos->insercao =
-            std::make_unique<Statement>(m_mysql, "INSERT INTO docs (" + linha.colunas() +
-                                                     ") VALUES (" + linha.marcadores() + ")");
-    m_comandos->insercao->bind(linha);
-    m_comandos->insercao->execute();
+    Statement& insercao =
+        preparado(m_mysql, comandos().insercao,
+                  "INSERT INTO docs (" + linha.colunas() + ") VALUES (" + linha.marcadores() + ")");
+    insercao.bind(linha);
+    insercao.execute();
     m_registroPendente = true;
     return {nome, true};
 }

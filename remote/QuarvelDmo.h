@@ -6,8 +6,10 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 typedef struct st_mysql MYSQL;
 
@@ -62,13 +64,37 @@ public:
         bool novo = false; // a row was inserted and waits for ConfirmarRegistro
     };
 
-    // Registers one document, once. A document already registered in its folder `pasta` (the
-    // same access key, or without one the same number, series, recipient, date and total)
-    // gets no second row: its copy's name is returned, and its file replaces that copy.
-    // Otherwise the docs row is inserted under the file name `arquivo`, or under the first
-    // free "nota (2).xml", ... when another document's row holds that name in `pasta`, inside
-    // a transaction that stays open until ConfirmarRegistro (the file reached the FTP server)
-    // or DesfazerRegistro (it did not).
+    // A document's row as the registry holds it.
+    struct TDocumentoRegistrado {
+        qulonglong id = 0;
+        QString arquivo;   // the name of the document's copy in its remote folder
+        QString chave_doc; // as the row holds it: the access key, or a text without one
+    };
+
+    // Finds the document in its folder `pasta`: the row with its access key (chave_doc of 44
+    // digits) wins; otherwise a row without a key that has its number, series, recipient,
+    // date and total (cnumdoc, cserie, ccnpj_destino, demissao, nvalortotal), the oldest
+    // first. A row with another key is never the document.
+    std::optional<TDocumentoRegistrado> LocalizarDocumento(const TDadosNFe& dados,
+                                                           const QString& pasta);
+
+    // A row of an account: where its document's copy lies.
+    struct TLinha {
+        qulonglong id = 0;
+        QString arquivo;
+        QString pasta;
+    };
+    // Every row of the account sCNPJ (folders below /arqs/<sCNPJ>/), in the order written.
+    // Reads only; outside a pending registration.
+    std::vector<TLinha> LinhasDaConta(const QString& sCNPJ);
+
+    // Registers one document, once, in two steps: find the document (LocalizarDocumento); if
+    // it is not registered, pick a free name for its copy and insert its row. A document
+    // found gets no second row: its copy's name is returned, and where its row held no key
+    // and the file states one, the row takes that key. A new row goes under the file name
+    // `arquivo`, or under the first free "nota (2).xml", ... when another document's row
+    // holds that name in `pasta`, inside a transaction that stays open until
+    // ConfirmarRegistro (the file reached the FTP server) or DesfazerRegistro (it did not).
     TRegistro RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
                                  const QString& pasta);
     void ConfirmarRegistro();
@@ -88,7 +114,10 @@ private:
     void desfazer(unsigned code) noexcept;
     // Runs `passo`, applying that rule to any failure before it goes on.
     template <typename Passo> auto protegido(Passo&& passo) -> decltype(passo());
+    Comandos& comandos();
     TRegistro registrarUmaVez(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
+    std::optional<TDocumentoRegistrado> localizar(const TDadosNFe& dados, const QString& pasta);
+    QString nomeLivre(const QString& arquivo, const QString& pasta);
     int advanceCounter(const QString& sTipo);
 
     std::function<void()> m_dataModuleCreate;

@@ -7,9 +7,14 @@
 #include "Nomes.h"
 #include "QuarvelDmo.h"
 
+#include <QDir>
+#include <QFile>
 #include <QHash>
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -19,6 +24,102 @@ constexpr int kMarcaReconexao = 20; // the connection is recycled after every 19
 // time further in the future is a clock that is wrong, not a writer at work.
 constexpr qint64 kEmEscritaMs = 60 * 1000;
 constexpr qsizetype kMaximoAdiados = 1000;
+constexpr qsizetype kMaximoAvisados = 10000;
+
+// A path for one log line: one too long to open runs to thousands of characters.
+QString caminhoParaLog(const QByteArray& caminho) {
+    const QString t = nomeLegivel(caminho);
+    return t.size() <= 240 ? t : t.left(80) + QStringLiteral("…") + t.right(150);
+}
+
+// Why sPastaBKP cannot take the backup of the folder being stored; empty when it can. A
+// backup tree inside that folder is fine: the listing leaves it out.
+QString problemaDoBackup(const QString& sPastaBKP, const QString& pasta) {
+    if (sPastaBKP.isEmpty())
+        return QStringLiteral("sPastaBKP está vazio");
+    if (!QDir::isAbsolutePath(sPastaBKP))
+        return QStringLiteral("sPastaBKP (%1) não é um caminho absoluto")
+            .arg(nomeLegivel(sPastaBKP));
+    struct stat bkp {};
+    // A backup tree not made yet lies above no folder that exists.
+    if (pasta.isEmpty() || ::stat(QFile::encodeName(sPastaBKP).constData(), &bkp) != 0 ||
+        !S_ISDIR(bkp.st_mode))
+        return {};
+    char* real = ::realpath(QFile::encodeName(pasta).constData(), nullptr);
+    if (!real)
+        return {}; // nothing to list there either
+    QByteArray r(real);
+    ::free(real);
+    // The folder and its ancestors, by device and inode: links and doubled separators alike.
+    for (bool propria = true;; propria = false) {
+        struct stat st {};
+        if (::stat(r.isEmpty() ? "/" : r.constData(), &st) == 0 && st.st_dev == bkp.st_dev &&
+            st.st_ino == bkp.st_ino) {
+            if (propria)
+                return QStringLiteral("sPastaBKP (%1) é a própria pasta a armazenar")
+                    .arg(nomeLegivel(sPastaBKP));
+            return QStringLiteral("sPastaBKP (%1) contém a pasta a armazenar (%2)")
+                .arg(nomeLegivel(sPastaBKP), nomeLegivel(pasta));
+        }
+        if (r.isEmpty() || r == "/")
+            return {};
+        r.truncate(r.lastIndexOf('/'));
+    }
+}
+
+QByteArray caminhoReal(const QByteArray& caminho) {
+    char* real = ::realpath(caminho.constData(), nullptr);
+    if (!real)
+        return {};
+    QByteArray r(real);
+    ::free(real);
+    return r;
+}
+
+bool abaixoDe(const QByteArray& caminho, const QByteArray& pasta) {
+    return !pasta.isEmpty() &&
+           (caminho.startsWith(pasta.endsWith('/') ? pasta : pasta + '/') || caminho == pasta);
+}
+
+// A symbolic link to a file that the listing takes up under its own name (inside the folder
+// being stored, outside the backup tree, named *.xml), or that was there and is gone: an alias,
+// no document of its own. Its target is stored as itself; a copy under the link's name would
+// be a second backup of one invoice, and a link whose target was stored first would dangle
+// there for ever.
+bool aliasNaArvore(const QByteArray& caminho, const QString& raiz, const QString& sPastaBKP,
+                   ino_t& link) {
+    struct stat st {};
+    if (::lstat(caminho.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    link = st.st_ino;
+    QByteArray alvo = caminhoReal(caminho);
+    if (alvo.isEmpty()) {
+        // Dangling: where it points, as written.
+        QByteArray escrito(4096, '\0');
+        const ssize_t n = ::readlink(caminho.constData(), escrito.data(), size_t(escrito.size()));
+        if (n <= 0 || n >= escrito.size())
+            return false;
+        escrito.truncate(n);
+        if (!escrito.startsWith('/'))
+            escrito = caminhoReal(caminho.left(caminho.lastIndexOf('/') + 1)) + '/' + escrito;
+        alvo = QFile::encodeName(QDir::cleanPath(QFile::decodeName(escrito)));
+    } else {
+        struct stat a {};
+        if (::stat(alvo.constData(), &a) != 0 || !S_ISREG(a.st_mode))
+            return false;
+    }
+    const QByteArray nome = alvo.mid(alvo.lastIndexOf('/') + 1);
+    return extensaoAparada(nome) == QByteArrayLiteral(".xml") &&
+           abaixoDe(alvo, caminhoReal(QFile::encodeName(raiz))) &&
+           !abaixoDe(alvo, caminhoReal(QFile::encodeName(sPastaBKP)));
+}
+
+QString motivoPastaNaoLida(const ListaPendente::PastaNaoLida& n) {
+    QString m = motivoDoSistema(n.erro);
+    if (n.erro == ENAMETOOLONG)
+        m += QStringLiteral(": %1 bytes").arg(n.pasta.size());
+    return m;
+}
 
 } // namespace
 
@@ -73,10 +174,58 @@ ListaPendente TArmazenamento::Listar() {
             frente.pastas.append(lista.pastas[i]);
             frente.arquivos.append(lista.arquivos[i]);
         }
+        frente.naoLidas = std::move(lista.naoLidas);
         lista = std::move(frente);
+    }
+    // Folders the listing could not enter: said once while they stay so.
+    for (auto it = avisados_.begin(); it != avisados_.end();) {
+        const bool pasta = it.key().endsWith('/');
+        const bool ainda =
+            pasta && std::any_of(lista.naoLidas.cbegin(), lista.naoLidas.cend(),
+                                 [&](const ListaPendente::PastaNaoLida& n) {
+                                     return n.pasta == it.key();
+                                 });
+        it = pasta && !ainda ? avisados_.erase(it) : std::next(it);
+    }
+    for (const ListaPendente::PastaNaoLida& n : lista.naoLidas) {
+        const QString motivo = motivoPastaNaoLida(n);
+        avisarUmaVez(n.pasta,
+                     carimboLog(p_.agora(), p_.regional()) +
+                         QStringLiteral("Erro ao listar a pasta: ") + caminhoParaLog(n.pasta) +
+                         QStringLiteral(" (") + motivo +
+                         QStringLiteral("; seus arquivos não são armazenados)"),
+                     motivo);
     }
     janela_.mostrarLista(lista);
     return lista;
+}
+
+void TArmazenamento::avisarUmaVez(const QByteArray& caminho, const QString& linha,
+                                  const QString& motivo) {
+    const auto it = avisados_.constFind(caminho);
+    if (it != avisados_.constEnd() && *it == motivo)
+        return;
+    if (avisados_.size() >= kMaximoAvisados)
+        avisados_.clear(); // saying something twice beats growing for months
+    avisados_.insert(caminho, motivo);
+    janela_.registrarLinha(linha);
+}
+
+bool TArmazenamento::configuracaoValida() {
+    const QString problema = problemaDoBackup(p_.sPastaBKP, janela_.pastaListagem());
+    if (problema.isEmpty()) {
+        avisoConfiguracao_.clear();
+        return true;
+    }
+    // DOC.INI is read once: the line stands until the program starts again.
+    if (problema != avisoConfiguracao_) {
+        avisoConfiguracao_ = problema;
+        janela_.registrarLinha(carimboLog(p_.agora(), p_.regional()) +
+                               QStringLiteral("Configuração inválida: ") + problema +
+                               QStringLiteral("; nenhum arquivo será armazenado até que o DOC.INI "
+                                              "seja corrigido e o programa aberto de novo"));
+    }
+    return false;
 }
 
 void TArmazenamento::aposFalha() noexcept {
@@ -124,6 +273,26 @@ void TArmazenamento::recusar(const QByteArray& pasta, const QByteArray& nome, co
         registrarMovimentoFalho(nome, motivo);
 }
 
+bool TArmazenamento::copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
+                                    const QByteArray& copia) const {
+    if (copia == bytes)
+        return true; // nothing to send
+    TDadosNFe publicada;
+    try {
+        publicada = LerDadosNFeBytes(copia, dados.arquivo, p_.sVirgula,
+                                     p_.regional().decimalPoint(), p_.sCNPJ);
+    } catch (const NFeIlegivel&) {
+        return false; // a broken copy is replaced
+    }
+    // A copy of another document (an older version of the program could put one there) is
+    // replaced, whatever it holds.
+    if (chaveDeAcesso(dados.chave_doc) && publicada.chave_doc != dados.chave_doc)
+        return false;
+    // The most complete stays: with its protocol, else signed. Between two as complete, the
+    // newest file is published.
+    return completude(publicada) > completude(dados);
+}
+
 void TArmazenamento::conectarFtp() {
     sFase_ = QStringLiteral("Conexão FTP");
     if (!nomeDePastaSeguro(p_.sCNPJ))
@@ -146,6 +315,19 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
     };
 
     sFase_ = QStringLiteral("Leitura do XML");
+    if (ino_t link = 0; aliasNaArvore(caminho, janela_.pastaListagem(), p_.sPastaBKP, link)) {
+        struct stat st {};
+        if (::lstat(caminho.constData(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_ino != link)
+            return false; // replaced meanwhile: the next run looks again
+        if (::unlink(caminho.constData()) == 0) {
+            ++retirados;
+        } else {
+            const int erro = errno;
+            registrarMovimentoFalho(nome, QStringLiteral("o link simbólico não pôde ser apagado: ") +
+                                              motivoDoSistema(erro));
+        }
+        return false;
+    }
     const std::optional<QString> nomeTexto = nomeComoTexto(nome);
     if (!nomeTexto) {
         recusar(pasta, nome, nomeRecusado(QStringLiteral("o nome não está em UTF-8")), retirados);
@@ -153,16 +335,37 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
     }
     ArquivoLido lido;
     TDadosNFe dados;
+    auto linhaIlegivel = [&](const QString& motivo) {
+        return linhaArquivoIlegivel(p_.agora(), p_.regional(), nomeLegivel(nome), motivo);
+    };
     try {
         // Read once: what is published is these bytes, and only this file is moved.
         lido = LerArquivoNFe(caminho);
         dados = LerDadosNFeBytes(lido.dados, *nomeTexto, p_.sVirgula, p_.regional().decimalPoint(),
                                  p_.sCNPJ);
-    } catch (...) {
-        recusar(pasta, nome, linhaArquivoIlegivel(p_.agora(), p_.regional(), nomeLegivel(nome)),
-                retirados);
+    } catch (const NFeIlegivel& e) {
+        const QString motivo = e.motivo();
+        switch (e.tipo) {
+        case NFeIlegivel::Tipo::Documento:
+            recusar(pasta, nome, linhaIlegivel(motivo), retirados);
+            break;
+        case NFeIlegivel::Tipo::Inacessivel:
+            // Not the document's fault: a later run takes it up.
+            avisarUmaVez(caminho,
+                         linhaIlegivel(motivo + QStringLiteral("; fica para a próxima execução")),
+                         motivo);
+            break;
+        case NFeIlegivel::Tipo::NaoArquivo:
+            avisarUmaVez(caminho, linhaIlegivel(motivo + QStringLiteral("; fica onde está")),
+                         motivo);
+            break;
+        }
+        return false;
+    } catch (const std::exception& e) {
+        recusar(pasta, nome, linhaIlegivel(QString::fromUtf8(e.what())), retirados);
         return false;
     }
+    avisados_.remove(caminho);
     passar(EtapaArquivo::Lido, caminho);
 
     // The first file to publish opens the run's connection: a run that only meets files
@@ -178,10 +381,17 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
     sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
     const Tdmdb::TRegistro registro = dmdb_.RegistrarDocumento(dados, *nomeTexto, dados.pasta);
+    // A document already registered has a copy on the web, which this file replaces only
+    // when it is as complete.
+    TPublicacao::ManterCopia manterCopia;
+    if (!registro.novo)
+        manterCopia = [&](const QByteArray& copia) {
+            return copiaPrevalece(dados, lido.dados, copia);
+        };
     try {
-        publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
-                                    dados.demissao, dados.pasta, p_.sCNPJ);
-        passar(EtapaArquivo::Publicado, caminho);
+        if (publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
+                                        dados.demissao, dados.pasta, p_.sCNPJ, manterCopia))
+            passar(EtapaArquivo::Publicado, caminho);
         // The row becomes visible only once its file is on the server.
         if (registro.novo) {
             sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
@@ -205,6 +415,11 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
 bool TArmazenamento::executar() {
     janela_.pararTimer();
+    if (!configuracaoValida()) {
+        Listar(); // the window still shows what waits
+        janela_.habilitarTimerEBotoes();
+        return false;
+    }
     ListaPendente lista = Listar();
     janela_.desabilitarBotoes();
     dmdb_.ConectarBanco();

@@ -2,9 +2,11 @@
 
 #include "Busca.h"
 #include "FtpPublicacao.h"
+#include "TDadosNFe.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QLocale>
 #include <QString>
@@ -80,11 +82,19 @@ private:
     // True when the file went through publication (the counters advance), false when it was
     // refused or left for a later run.
     bool armazenarArquivo(const QByteArray& pasta, const QByteArray& nome, int& retirados);
+    // Whether the copy on the web of a registered document stays instead of this file.
+    bool copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
+                        const QByteArray& copia) const;
     void conectarFtp();
     // The file could not be taken up: logged, moved to Erros unless it is still being written.
     void recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,
                  int& retirados);
     bool emEscrita(const QByteArray& caminho) const;
+    // A file left where it is (a FIFO, a link without target, no permission yet, ...): its
+    // line once while the program runs, again only when the reason changes.
+    void avisarUmaVez(const QByteArray& caminho, const QString& linha, const QString& motivo);
+    // An sPastaBKP that would misplace files ends the run before its first file.
+    bool configuracaoValida();
     void registrarMovimentoFalho(const QByteArray& nome, const QString& motivo);
     void passar(EtapaArquivo etapa, const QByteArray& caminho) const;
 
@@ -98,4 +108,7 @@ private:
     bool ftpAberto_ = false;    // this run connected to the FTP server once
     QByteArray arquivoAtual_;   // native path of the file being stored
     QList<QByteArray> adiados_; // files at which runs ended, oldest failure first
+    // What was said about entries left where they are, by path: lives as long as the program.
+    QHash<QByteArray, QString> avisados_;
+    QString avisoConfiguracao_; // the invalid setting last logged
 };

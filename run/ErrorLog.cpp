@@ -47,9 +47,12 @@ QString carimboLog(const QDateTime& quando, const QLocale& locale) {
            two(t.minute()) + u' ';
 }
 
-QString linhaArquivoIlegivel(const QDateTime& quando, const QLocale& locale, const QString& nome) {
-    return carimboLog(quando, locale) + QStringLiteral("Erro ao processar o arquivo: ") + nome +
-           u'\n';
+QString linhaArquivoIlegivel(const QDateTime& quando, const QLocale& locale, const QString& nome,
+                             const QString& motivo) {
+    QString linha = carimboLog(quando, locale) + QStringLiteral("Erro ao processar o arquivo: ") + nome;
+    if (!motivo.isEmpty())
+        linha += QStringLiteral(" (") + motivo + u')';
+    return linha + u'\n';
 }
 
 QString linhaFalha(const QDateTime& quando, const QLocale& locale, const QString& mensagem) {

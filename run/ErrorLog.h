@@ -13,8 +13,10 @@ QString separadorHora(const QLocale& locale);
 // final blank; hours 00 to 23.
 QString carimboLog(const QDateTime& quando, const QLocale& locale);
 
-// Line of an unreadable file: time stamp, the fixed text, the bare name and a line feed.
-QString linhaArquivoIlegivel(const QDateTime& quando, const QLocale& locale, const QString& nome);
+// Line of an unreadable file: time stamp, the fixed text, the bare name, the reason in
+// parentheses when there is one, and a line feed.
+QString linhaArquivoIlegivel(const QDateTime& quando, const QLocale& locale, const QString& nome,
+                             const QString& motivo = {});
 
 // Second line of a failure: time stamp, one more blank, the message.
 QString linhaFalha(const QDateTime& quando, const QLocale& locale, const QString& mensagem);

@@ -185,13 +185,16 @@ int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pasta,
     return 0;
 }
 
-// Across file systems: copy to a temporary name beside the target, flush it, place it
-// without replacing, flush the folder, and only then delete the source, once it is sure to
-// be the file that was copied. When the source cannot be deleted, or changed meanwhile, the
-// placed copy is removed again, so the file never exists twice.
+// Across file systems, and for a symbolic link: copy to a temporary name beside the target,
+// flush it, place it without replacing, flush the folder, and only then delete the source
+// (a link: the link itself), once it is sure to be the file that was copied. When the source
+// cannot be deleted, or changed meanwhile, the placed copy is removed again, so the file
+// never exists twice. A process stopped between placing and deleting leaves both; the next
+// move of the source finds its copy (see copiaIdentica).
 bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* reason,
-                   const IdentidadeArquivo* esperado) {
-    const Descritor in(::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+                   const IdentidadeArquivo* esperado, bool link) {
+    const Descritor in(
+        ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW)));
     if (!in.valido())
         return falhar(reason,
                       QStringLiteral("não foi possível abrir a origem: ") + erroSistema(errno));
@@ -214,27 +217,112 @@ bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* reason
     if (erro != 0)
         return falhar(reason,
                       QStringLiteral("falha ao colocar a cópia no destino: ") + erroSistema(erro));
-    copia.trocarPara(colocado);
+    // Placed: from here on only an explicit decision takes the copy back.
+    copia.largar();
     sincronizarPasta(pasta);
     if (ganchoCopiaColocada)
         ganchoCopiaColocada();
 
+    auto desfazer = [&] {
+        ::unlink(colocado.constData());
+        sincronizarPasta(pasta);
+    };
     // The source must still be the file copied, unchanged while it was read.
     if (identidadeDoDescritor(in.get()) != copiado || identidadeDoCaminho(from) != copiado) {
-        copia.remover();
-        sincronizarPasta(pasta);
+        desfazer();
         return falhar(reason, motivoArquivoAlterado());
     }
     if (::unlink(from.constData()) != 0) {
         const int e = errno;
-        copia.remover();
-        sincronizarPasta(pasta);
+        desfazer();
         return falhar(reason, QStringLiteral("a origem não pôde ser apagada (cópia desfeita): ") +
                                   erroSistema(e));
     }
-    copia.largar();
     sincronizarPasta(pastaDe(from));
     return true;
+}
+
+// Whether the two open files hold the same bytes.
+bool mesmosBytes(int a, int b) {
+    static constexpr size_t kBloco = 64 * 1024;
+    std::unique_ptr<char[]> x(new char[kBloco]), y(new char[kBloco]);
+    for (;;) {
+        const ssize_t n = ::read(a, x.get(), kBloco);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        ssize_t m = 0;
+        while (m < n) {
+            const ssize_t r = ::read(b, y.get() + m, size_t(n - m));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false;
+            m += r;
+        }
+        if (std::memcmp(x.get(), y.get(), size_t(n)) != 0)
+            return false;
+        if (n == 0) {
+            char extra;
+            return ::read(b, &extra, 1) == 0;
+        }
+    }
+}
+
+// The name, or a numbered form of it, that already holds a regular file with the bytes of
+// `origem` (an open file described by `st`): the trace of a move stopped between placing its
+// copy and deleting the source, or the same file stored twice. Empty when there is none.
+// The numbered forms are looked at up to the first free one, where a move would place.
+QByteArray copiaIdentica(int origem, const struct stat& st, const QByteArray& to, bool link) {
+    for (int k = 1; k <= kMaxNomes; ++k) {
+        const QByteArray alvo = nomeAlternativo(to, k);
+        struct stat c {};
+        if (::lstat(alvo.constData(), &c) != 0)
+            return {};
+        if (!S_ISREG(c.st_mode) || c.st_size != st.st_size)
+            continue;
+        // The source itself under another name is no copy of it; a link's target is.
+        if (!link && c.st_dev == st.st_dev && c.st_ino == st.st_ino)
+            continue;
+        const Descritor fd(::open(alvo.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!fd.valido() || ::lseek(origem, 0, SEEK_SET) != 0)
+            continue;
+        if (mesmosBytes(origem, fd.get()))
+            return alvo;
+    }
+    return {};
+}
+
+// The backup already holds the source's bytes: the source goes, nothing new is placed. Only
+// the file that was meant (and, for a link, only the link) is deleted.
+enum class Duplicata { Nenhuma, Removida, Falhou };
+Duplicata removerSeDuplicada(const QByteArray& from, const QByteArray& to, bool link,
+                             const IdentidadeArquivo* esperado, QString* reason) {
+    struct stat primeiro {};
+    if (::lstat(to.constData(), &primeiro) != 0)
+        return Duplicata::Nenhuma; // the common case, at the cost of one look
+    const Descritor in(
+        ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW)));
+    struct stat st {};
+    if (!in.valido() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Duplicata::Nenhuma; // the move itself says why
+    const IdentidadeArquivo lido = identidadeDe(st);
+    if (esperado && lido != *esperado)
+        return Duplicata::Nenhuma;
+    if (copiaIdentica(in.get(), st, to, link).isEmpty())
+        return Duplicata::Nenhuma;
+    if (identidadeDoDescritor(in.get()) != lido || identidadeDoCaminho(from) != lido) {
+        falhar(reason, motivoArquivoAlterado());
+        return Duplicata::Falhou;
+    }
+    if (::unlink(from.constData()) != 0) {
+        falhar(reason, QStringLiteral("a origem, já guardada no destino, não pôde ser apagada: ") +
+                           erroSistema(errno));
+        return Duplicata::Falhou;
+    }
+    sincronizarPasta(pastaDe(from));
+    return Duplicata::Removida;
 }
 
 // A bare file name: it must not climb out of the target folder.
@@ -253,9 +341,16 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reas
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0)
         return falhar(reason, QStringLiteral("origem inacessível: ") + erroSistema(errno));
-    // A symbolic link moves as the link itself (by rename only, see below).
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+    // A symbolic link leaves a regular file with its target's bytes and goes; the target
+    // stays. A link alone in the backup would keep no copy of the invoice.
+    const bool link = S_ISLNK(st.st_mode);
+    if (link) {
+        struct stat alvo {};
+        if (::stat(from.constData(), &alvo) != 0 || !S_ISREG(alvo.st_mode))
+            return falhar(reason, QStringLiteral("link simbólico que não leva a um arquivo comum"));
+    } else if (!S_ISREG(st.st_mode)) {
         return falhar(reason, QStringLiteral("a origem não é um arquivo comum"));
+    }
     if (esperado && identidadeDoCaminho(from) != *esperado)
         return falhar(reason, motivoArquivoAlterado());
 
@@ -267,8 +362,20 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reas
                                   nomeLegivel(pasta) + QStringLiteral(": ") + erroSistema(errno));
 
     struct stat alvo {};
-    if (::stat(to.constData(), &alvo) == 0 && alvo.st_dev == st.st_dev && alvo.st_ino == st.st_ino)
+    if (!link && ::stat(to.constData(), &alvo) == 0 && alvo.st_dev == st.st_dev &&
+        alvo.st_ino == st.st_ino)
         return falhar(reason, QStringLiteral("origem e destino são o mesmo arquivo"));
+
+    switch (removerSeDuplicada(from, to, link, esperado, reason)) {
+    case Duplicata::Removida:
+        return true;
+    case Duplicata::Falhou:
+        return false;
+    case Duplicata::Nenhuma:
+        break;
+    }
+    if (link)
+        return moverCopiando(from, to, reason, esperado, true);
 
     QByteArray colocado;
     const int erro = colocarComNomeLivre(from, to, &colocado);
@@ -284,8 +391,8 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reas
         }
         return true;
     }
-    if (erro == EXDEV && S_ISREG(st.st_mode))
-        return moverCopiando(from, to, reason, esperado);
+    if (erro == EXDEV)
+        return moverCopiando(from, to, reason, esperado, false);
     return falhar(reason, QStringLiteral("falha ao mover: ") + erroSistema(erro));
 }
 

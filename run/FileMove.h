@@ -9,8 +9,11 @@
 
 // Moves one file from `from` to `to` (native paths, name included). Missing folders are
 // created; an existing file is never replaced: the moved file then takes the first free name
-// among "nota (2).xml", "nota (3).xml", ... Across file systems the file is copied, flushed
-// and placed before the source is deleted, so it never exists twice nor nowhere. With
+// among "nota (2).xml", "nota (3).xml", ... When one of those names already holds the file's
+// very bytes, the source is deleted and nothing is placed. Across file systems the file is
+// copied, flushed and placed before the source is deleted, so it never exists nowhere, and a
+// copy left by a stopped move is found by the next one. A symbolic link leaves a regular
+// file with its target's bytes and goes; the target stays. With
 // `esperado`, only that very file moves (same device, inode, size and modification time):
 // a file replaced or rewritten since stays where it is. Returns false with `reason` filled
 // when the file was not moved; nothing is shown to the user.
@@ -34,6 +37,7 @@ namespace filemove_testing {
 // and FUSE mounts), so that the fallback placement can be exercised.
 void simularSemRenameExclusivo(bool on);
 // Runs `f` in a copy across file systems once the copy is placed, before the source is
-// checked and deleted: where another program could rewrite the source.
+// checked and deleted: where another program could rewrite the source, or the process die.
+// An exception from `f` leaves the placed copy, as a kill would.
 void aoColocarCopia(std::function<void()> f);
 } // namespace filemove_testing

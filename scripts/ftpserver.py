@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A pyftpdlib server for the tests and the demo: one user whose home holds public_html.
 
-With --certfile it requires TLS (AUTH TLS, PROT P) on the control and every data connection.
+With --certfile it requires TLS (AUTH TLS, PROT P) on the control and every data connection;
+--data-certfile makes the data connections present another certificate than the control one.
 With --record it writes what it received to a file of its own, one line each, flushed at
 once: "C <command line>" (the password masked) and "L <user>" for a successful login.
 """
@@ -24,6 +25,8 @@ def main():
     ap.add_argument("--log", default="INFO")
     ap.add_argument("--certfile", help="certificate chain (PEM): TLS required")
     ap.add_argument("--keyfile", help="private key of --certfile (PEM)")
+    ap.add_argument("--data-certfile", help="certificate of the data connections (PEM)")
+    ap.add_argument("--data-keyfile", help="private key of --data-certfile (PEM)")
     ap.add_argument("--record", help="file that receives the commands and logins")
     args = ap.parse_args()
 
@@ -59,6 +62,20 @@ def main():
         Handler.keyfile = args.keyfile
         Handler.tls_control_required = True
         Handler.tls_data_required = True
+        if args.data_certfile:
+            from OpenSSL import SSL
+            from pyftpdlib.handlers import TLS_DTPHandler
+
+            data_context = SSL.Context(Handler.ssl_protocol)
+            data_context.use_certificate_chain_file(args.data_certfile)
+            data_context.use_privatekey_file(args.data_keyfile or args.data_certfile)
+            data_context.set_options(Handler.ssl_options)
+
+            class DataHandler(TLS_DTPHandler):
+                def secure_connection(self, ssl_context):
+                    super().secure_connection(data_context)
+
+            Handler.dtp_handler = DataHandler
     server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 256
     server.serve_forever()

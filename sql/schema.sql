@@ -5,7 +5,8 @@
 -- InnoDB, because a docs row is committed only after its file reached the FTP server.
 -- Widths leave room above the NF-e maxima (CNPJ 14, CPF 11, nNF 9, serie 3, xNome 60,
 -- chNFe 44): the program does not check the documents, and a refused row would hold the
--- storage run at that file. chave_doc may instead be a file name less 8 characters.
+-- storage run at that file. chave_doc holds the access key the document states, or for a
+-- document that states none its file name less 8 characters.
 -- Lengths count characters, so accented names fit as well. Run the server with a strict
 -- SQL mode, so that a value too long is refused rather than cut.
 --

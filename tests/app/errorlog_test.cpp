@@ -29,5 +29,8 @@ TEST(ErrorLog, Lines) {
     const QLocale br(QStringLiteral("pt_BR"));
     EXPECT_EQ(linhaArquivoIlegivel(when, br, QStringLiteral("nota 1.xml")),
               u"09/12/2026 14:30 Erro ao processar o arquivo: nota 1.xml\n");
+    EXPECT_EQ(linhaArquivoIlegivel(when, br, QStringLiteral("nota 1.xml"),
+                                   QStringLiteral("arquivo vazio")),
+              u"09/12/2026 14:30 Erro ao processar o arquivo: nota 1.xml (arquivo vazio)\n");
     EXPECT_EQ(linhaFalha(when, br, QStringLiteral("falhou")), u"09/12/2026 14:30  falhou");
 }

@@ -205,3 +205,34 @@ TEST(Instance, SecondStartShowsTheHiddenFirstCopy) {
     xvfb.terminate();
     xvfb.waitForFinished(5000);
 }
+
+// The check on the command line beside the copy in the tray: no display, no lock taken, and
+// the copy goes on answering. Its backup folder is missing, so it says it cannot check.
+TEST(Instance, CheckRunsBesideTheTrayCopyWithoutADisplay) {
+    Programa prog;
+    QProcess& primeira = prog.iniciar({QStringLiteral("--bandeja")});
+    ASSERT_TRUE(prog.pronto());
+
+    const QProcessEnvironment comTela = prog.env();
+    QProcessEnvironment semTela = comTela;
+    semTela.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    semTela.remove(QStringLiteral("DISPLAY"));
+    semTela.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    prog.env() = semTela;
+    QProcess& verificacao = prog.iniciar({QStringLiteral("--verificar")});
+    ASSERT_TRUE(verificacao.waitForFinished(20000));
+    EXPECT_EQ(verificacao.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(verificacao.exitCode(), 2);
+    const QString erros = QString::fromUtf8(verificacao.readAllStandardError());
+    EXPECT_TRUE(erros.startsWith(QStringLiteral("Não foi possível verificar: a pasta de backup ")))
+        << erros.toStdString();
+    EXPECT_EQ(verificacao.readAllStandardOutput(), QByteArray());
+    prog.env() = comTela;
+
+    // Wrong uses are refused before anything is done.
+    EXPECT_EQ(prog.outraVez({QStringLiteral("--verificar"), QStringLiteral("--bandeja")}), 2);
+    EXPECT_EQ(prog.outraVez({QStringLiteral("--reparar")}), 2);
+
+    EXPECT_EQ(primeira.state(), QProcess::Running);
+    EXPECT_EQ(prog.outraVez(), 0); // the tray copy still answers a later start
+}

@@ -170,8 +170,7 @@ TEST(Window, TrayHideBalloonAndRestore) {
 
     // Minimising shows the tray icon and the balloon; the window stays on the taskbar.
     f.showMinimized();
-    QTest::qWait(50);
-    EXPECT_TRUE(f.TrayIcon1->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.TrayIcon1->isVisible(); }, 5000));
     EXPECT_EQ(f.BalloonHint, QStringLiteral("Backup de documentos em Execução.. "));
     EXPECT_EQ(f.BalloonFlags, QSystemTrayIcon::Information);
     EXPECT_TRUE(f.isVisible());
@@ -316,11 +315,17 @@ TEST(Window, StartInTheNotificationArea) {
     // and it stays up.
     TFormDlgAcesso f(c, dmdb);
     bool bandeja = false;
-    f.trayAvailable = [&] { return bandeja; };
+    int olhadas = 0;
+    f.trayAvailable = [&] {
+        ++olhadas;
+        return bandeja;
+    };
     f.iniciarNaBandeja(30000);
     f.TrayIcon1Click();
     bandeja = true;
-    QTest::qWait(1200);
+    // The wait looked again and found the notification area: its end came and went.
+    const int antes = olhadas;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return olhadas > antes; }, 5000));
     EXPECT_TRUE(f.isVisible());
     EXPECT_FALSE(f.TrayIcon1->isVisible());
 }

@@ -4,6 +4,7 @@
 #include "TestServices.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QThread>
@@ -39,7 +40,7 @@ TDadosNFe documento(const QString& nome, const QDate& emissao, double valor) {
     d.ccnpj_destino = QStringLiteral("44555666000172");
     d.cnome_destino = QStringLiteral("Comércio São João Ação Ltda");
     d.nvalortotal = valor;
-    d.chave_doc = d.chaveAcesso = novaChave();
+    d.chave_doc = novaChave();
     return d;
 }
 
@@ -230,18 +231,18 @@ TEST_F(Registry, EachDocumentOnceAndEachCopyItsOwnName) {
     };
     const TDadosNFe a = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     TDadosNFe b = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
+    // Another key, the same five fields: the contingency issue of b's number.
     TDadosNFe c = b;
-    c.chave_doc = c.chaveAcesso = novaChave();
-    // Without an access key (no protocol, a file name that is no key) the number, series,
-    // recipient, date and total tell documents apart.
+    c.chave_doc = novaChave();
+    // Without an access key (no protocol, no Id, a file name that is no key) the number,
+    // series, recipient, date and total tell documents apart.
     TDadosNFe semChave = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     semChave.chave_doc = QStringLiteral("nota");
-    semChave.chaveAcesso.clear();
     semChave.cnumdoc = QStringLiteral("777");
     TDadosNFe outroSemChave = semChave;
     outroSemChave.cnumdoc = QStringLiteral("778");
-    TDadosNFe mesmaNotaComProtocolo = outroSemChave; // the NFe became its nfeProc
-    mesmaNotaComProtocolo.chave_doc = mesmaNotaComProtocolo.chaveAcesso = novaChave();
+    TDadosNFe mesmaNotaComChave = outroSemChave; // the same invoice, from a file with its key
+    mesmaNotaComChave.chave_doc = novaChave();
 
     EXPECT_EQ(registrar(a, nota), std::pair(nota, true));
     EXPECT_EQ(registrar(a, nota), std::pair(nota, false));
@@ -249,15 +250,19 @@ TEST_F(Registry, EachDocumentOnceAndEachCopyItsOwnName) {
     EXPECT_EQ(registrar(b, nota), std::pair(tag + " nota (2).xml", true));
     EXPECT_EQ(registrar(c, nota), std::pair(tag + " nota (3).xml", true));
     EXPECT_EQ(registrar(b, nota), std::pair(tag + " nota (2).xml", false));
+    EXPECT_EQ(registrar(c, tag + " outra.xml"), std::pair(tag + " nota (3).xml", false));
     EXPECT_EQ(registrar(semChave, nota), std::pair(tag + " nota (4).xml", true));
     EXPECT_EQ(registrar(semChave, nota), std::pair(tag + " nota (4).xml", false));
     EXPECT_EQ(registrar(outroSemChave, nota), std::pair(tag + " nota (5).xml", true));
-    EXPECT_EQ(registrar(mesmaNotaComProtocolo, tag + " proc.xml"),
+    EXPECT_EQ(registrar(mesmaNotaComChave, tag + " proc.xml"),
               std::pair(tag + " nota (5).xml", false));
-    // Its own key decides, not a key-shaped file name that says otherwise.
-    TDadosNFe nomeEnganoso = b;
-    nomeEnganoso.chave_doc = novaChave();
-    EXPECT_EQ(registrar(nomeEnganoso, tag + " outra.xml"), std::pair(tag + " nota (2).xml", false));
+    // The row now holds the key, which finds it from here on, whatever the fields say.
+    TDadosNFe corrigida = mesmaNotaComChave;
+    corrigida.nvalortotal = 11;
+    EXPECT_EQ(registrar(corrigida, tag + " x.xml"), std::pair(tag + " nota (5).xml", false));
+    // Its fields no longer find it for a document without a key: a row with a key is never
+    // the five fields' match.
+    EXPECT_EQ(registrar(outroSemChave, nota), std::pair(tag + " nota (6).xml", true));
     // A name the LIKE pattern must not take for a wildcard.
     EXPECT_EQ(registrar(documento("E", QDate(2014, 11, 5), 1), tag + "_%.xml"),
               std::pair(tag + "_%.xml", true));
@@ -265,10 +270,73 @@ TEST_F(Registry, EachDocumentOnceAndEachCopyItsOwnName) {
     const auto r =
         root.rows("SELECT arquivo, link, chave_doc FROM docs WHERE pasta = " + root.quote(pasta) +
                   " ORDER BY id");
-    ASSERT_EQ(r.size(), 6u);
+    ASSERT_EQ(r.size(), 7u);
     for (const auto& row : r)
         EXPECT_EQ(*row[1], "https://docs.exemplo.com.br" + pasta + u'/' + *row[0]);
     EXPECT_EQ(*r[1][2], b.chave_doc);
+    EXPECT_EQ(*r[2][2], c.chave_doc);
+    EXPECT_EQ(*r[3][2], QStringLiteral("nota"));
+    EXPECT_EQ(*r[4][2], mesmaNotaComChave.chave_doc);
+    root.exec("DELETE FROM docs WHERE pasta = " + root.quote(pasta));
+}
+
+// The find step over rows as older versions of the program left them (a file-name text as
+// chave_doc): the key wins over the fields, the five fields find only rows without a key,
+// and two different keys are never one document.
+TEST_F(Registry, FindingADocumentByItsKeyBeforeItsFields) {
+    const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
+    const QDate dia(2014, 11, 5);
+    auto inserir = [&](const QString& arquivo, const QString& chave, const QString& numero,
+                       double valor) {
+        root.exec("INSERT INTO kelvaro_doc.docs (" + kColunas +
+                  ") VALUES ('11222333000181', '44555666000172', " + root.quote(numero) +
+                  ", '1', '2014-11-05', '', '', " + QString::number(valor, 'f', 2) + ", " +
+                  root.quote(chave) + ", " + root.quote(arquivo) + ", " + root.quote(pasta) +
+                  ", '', '', '112014')");
+    };
+    const QString k2 = novaChave(), k3 = novaChave(), k9 = novaChave();
+    inserir(QStringLiteral("legado.xml"), QStringLiteral("legado"), QStringLiteral("100"), 10);
+    inserir(QStringLiteral("chave.xml"), k2, QStringLiteral("100"), 10);
+    inserir(QStringLiteral("outra.xml"), k3, QStringLiteral("200"), 20);
+    inserir(QStringLiteral("vazia.xml"), QString(), QStringLiteral("200"), 20);
+
+    const struct {
+        const char* nome;
+        QString chave;
+        const char* numero;
+        double valor;
+        QString pasta;
+        const char* esperado; // nullptr: not registered
+    } casos[] = {
+        {"its key, fields of an older row without one", k2, "100", 10, pasta, "chave.xml"},
+        {"its key, other fields", k2, "300", 30, pasta, "chave.xml"},
+        {"another row's key and fields", k3, "100", 10, pasta, "outra.xml"},
+        {"an unknown key: the fields, in a row without a key", k9, "100", 10, pasta, "legado.xml"},
+        {"an unknown key: never a row with another key", k9, "200", 20, pasta, "vazia.xml"},
+        {"no key: the fields", QStringLiteral("nota"), "100", 10, pasta, "legado.xml"},
+        {"no key: a total one cent off", QStringLiteral("nota"), "100", 10.01, pasta, nullptr},
+        {"no key: another number", QStringLiteral("nota"), "101", 10, pasta, nullptr},
+        {"an unknown key, no fields", k9, "300", 30, pasta, nullptr},
+        {"its key in another folder", k2, "100", 10, pasta + u'0', nullptr},
+        {"its key in a folder differing in case", k2, "100", 10, pasta.toUpper(), nullptr},
+    };
+    Tdmdb dmdb({}, settings());
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        TDadosNFe d = documento(QStringLiteral("Emitente"), dia, c.valor);
+        d.chave_doc = c.chave;
+        d.cnumdoc = QString::fromLatin1(c.numero);
+        const std::optional<Tdmdb::TDocumentoRegistrado> achado =
+            dmdb.LocalizarDocumento(d, c.pasta);
+        if (!c.esperado) {
+            EXPECT_FALSE(achado) << achado->arquivo.toStdString();
+            continue;
+        }
+        ASSERT_TRUE(achado);
+        EXPECT_EQ(achado->arquivo, QString::fromLatin1(c.esperado));
+    }
+    EXPECT_EQ(root.value("SELECT COUNT(*) FROM docs WHERE pasta = " + root.quote(pasta)), "4")
+        << "finding wrote a row";
     root.exec("DELETE FROM docs WHERE pasta = " + root.quote(pasta));
 }
 
@@ -279,14 +347,35 @@ TEST_F(Registry, ADocumentRegisteredMeanwhileElsewhereIsFound) {
     const TDadosNFe d = documento(QStringLiteral("Emitente"), QDate(2014, 11, 5), 10);
     RootDb outro;
     inserirSemConfirmar(outro, d.chave_doc, tag + " outro.xml", pasta, d.demissao);
+    // Commits once the registration's INSERT waits for the other row, i.e. after its lookup
+    // missed it: the duplicate key, and the look again, are then sure to happen.
+    QString esperando, erro;
     std::thread confirmar([&] {
-        QThread::msleep(500);
-        outro.exec("COMMIT");
+        try {
+            RootDb olheiro;
+            const QDeadlineTimer prazo(20000);
+            while (!prazo.hasExpired() && esperando.isEmpty()) {
+                const auto r = olheiro.rows(
+                    "SELECT t.trx_query FROM information_schema.INNODB_TRX t JOIN "
+                    "information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+                    "WHERE t.trx_state = 'LOCK WAIT' AND p.USER = " +
+                    olheiro.quote(user));
+                if (!r.empty())
+                    esperando = r[0][0].value_or(QStringLiteral("(no text)"));
+                else // InnoDB refreshes this table only after 100 ms without a reader.
+                    QThread::msleep(150);
+            }
+            outro.exec("COMMIT");
+        } catch (const std::exception& e) {
+            erro = QString::fromUtf8(e.what());
+        }
     });
     Tdmdb dmdb({}, settings());
     Tdmdb::TRegistro r;
     EXPECT_NO_THROW(r = dmdb.RegistrarDocumento(d, tag + " nota.xml", pasta));
     confirmar.join();
+    ASSERT_EQ(erro, QString());
+    EXPECT_TRUE(esperando.startsWith(QStringLiteral("INSERT"))) << esperando.toStdString();
     EXPECT_EQ(r.arquivo, tag + " outro.xml");
     EXPECT_FALSE(r.novo);
     EXPECT_EQ(root.value("SELECT COUNT(*) FROM docs WHERE pasta = " + root.quote(pasta)), "1");

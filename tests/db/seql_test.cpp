@@ -81,15 +81,20 @@ TEST_F(Seql, RowChangedBetweenReadAndWrite) {
     outro.exec("START TRANSACTION");
     outro.exec("UPDATE sequenciais SET iseql = 40 WHERE ctipo = " + outro.quote(t));
 
-    // Commits once Seql's UPDATE waits for the row, i.e. after its read.
+    // Commits once Seql's UPDATE waits for the row, i.e. after its read. Only this test's
+    // own login counts: without an index every statement on the table that runs meanwhile,
+    // another test's included, waits on the same lock.
     QString isolamento, erro;
     std::thread liberar([&] {
         try {
             const QDeadlineTimer deadline(20000);
             while (!deadline.hasExpired()) {
                 const auto r = outro.rows(
-                    "SELECT trx_isolation_level FROM information_schema.INNODB_TRX "
-                    "WHERE trx_state = 'LOCK WAIT' AND trx_query LIKE 'UPDATE sequenciais%'");
+                    "SELECT t.trx_isolation_level FROM information_schema.INNODB_TRX t "
+                    "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+                    "WHERE t.trx_state = 'LOCK WAIT' AND t.trx_query LIKE 'UPDATE sequenciais%' "
+                    "AND p.USER = " +
+                    outro.quote(user));
                 if (!r.empty()) {
                     isolamento = *r[0][0];
                     break;

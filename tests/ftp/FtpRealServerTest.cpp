@@ -1,5 +1,5 @@
-// Round trips against real FTP servers: pyftpdlib and vsftpd from the test services, and a
-// pyftpdlib of this test's own that it can kill.
+// Round trips against real FTP servers: pyftpdlib, vsftpd, pure-ftpd and ProFTPD from the test
+// services, and pyftpdlib servers of this test's own that it can kill or give certificates.
 
 #include "FtpClient.h"
 #include "FtpServerProcess.h"
@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -130,6 +131,15 @@ TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
     const QString onDisk = server.home + QStringLiteral("/public_html/") + folder;
     for (const auto& [name, bytes] : files)
         EXPECT_EQ(readFile(onDisk + u'/' + name), bytes) << name.toStdString();
+    // Read back as they lie on the server; a missing name is nothing, a file longer than
+    // asked for is cut one byte past the limit, and the connection goes on.
+    for (const auto& [name, bytes] : files)
+        EXPECT_EQ(c.Get(name, 8 * 1024 * 1024), bytes) << name.toStdString();
+    EXPECT_EQ(c.Get(QStringLiteral("nao-existe.xml"), 1024), std::nullopt);
+    EXPECT_EQ(c.Get(QStringLiteral("grande.xml"), 1000), big.left(1001));
+    EXPECT_EQ(c.Get(QStringLiteral("binario.xml"), binary.size()), binary);
+    EXPECT_EQ(sorted(c.List(QString())), expectedNames);
+
     const QFile::Permissions everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                         QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -149,14 +159,78 @@ TEST_P(FtpRoundTrip, FoldersListingsUploadsAndChmod) {
 
 std::string serverName(const ::testing::TestParamInfo<Server>& p) { return p.param.name; }
 
-// In TLS every data connection too; vsftpd insists that each resumes the control
+// In TLS every data connection too; vsftpd and ProFTPD insist that each resumes the control
 // connection's session, pure-ftpd refuses a login in clear text.
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRoundTrip,
                          ::testing::Values(Server{"pyftpdlib", "FTP", false, true},
                                            Server{"vsftpd", "VSFTPD", false, true},
+                                           Server{"proftpd", "PROFTPD", false, true},
                                            Server{"pyftpdlib_tls", "FTPTLS", true, true},
                                            Server{"vsftpd_tls", "VSFTPDTLS", true, true},
-                                           Server{"pure_ftpd_tls", "PUREFTPD", true, true}),
+                                           Server{"pure_ftpd_tls", "PUREFTPD", true, true},
+                                           Server{"proftpd_tls", "PROFTPDTLS", true, true}),
+                         serverName);
+
+namespace {
+class FtpTlsSessions : public ::testing::TestWithParam<Server> {};
+} // namespace
+
+// Every data connection must resume the control connection's session on a server that
+// insists on it, whatever came before: listings that find nothing (ProFTPD answers 450
+// without a data connection), listings and uploads in any order, each login's session
+// tickets long used up. A data connection that does not resume is refused by the server.
+TEST_P(FtpTlsSessions, EveryDataConnectionResumesTheControlSession) {
+    const FtpEndpoint server = endpointOf(GetParam().prefix);
+    const QString folder = uniqueName("sessoes");
+    // M: listing of a missing folder, E: listing of an empty one, P: upload, L: listing.
+    const char* const orders[] = {"MEPPMPLP", "PPPPPPL", "LLLLLLP", "MMMPMPMPL", "PMLMPMEPL"};
+    int uploads = 0;
+    for (const char* order : orders) {
+        SCOPED_TRACE(order);
+        FtpClient c;
+        configure(c, server, true);
+        c.Connect();
+        c.ChangeDir(QStringLiteral("/public_html"));
+        if (uploads == 0) {
+            c.MakeDir(folder);
+            c.MakeDir(folder + QStringLiteral("/vazia"));
+        }
+        c.ChangeDir(folder);
+        for (const char* op = order; *op; ++op) {
+            SCOPED_TRACE(op - order);
+            try {
+                if (*op == 'M') {
+                    try {
+                        EXPECT_EQ(c.List(QStringLiteral("nao-ha")), QStringList());
+                    } catch (const FtpError& e) {
+                        EXPECT_EQ(e.code(), 550) << e.what(); // pyftpdlib's answer
+                    }
+                } else if (*op == 'E') {
+                    EXPECT_EQ(sorted(c.List(QStringLiteral("vazia"))), sorted({}));
+                } else if (*op == 'P') {
+                    ++uploads;
+                    c.PutData(QByteArray("<nfe>") + QByteArray::number(uploads) + "</nfe>",
+                              QStringLiteral("n%1.xml").arg(uploads));
+                } else {
+                    EXPECT_EQ(sorted(c.List(QString())).size(), size_t(uploads) + 1);
+                }
+            } catch (const FtpError& e) {
+                FAIL() << e.what();
+            }
+        }
+        c.Disconnect();
+    }
+    const QString onDisk = server.home + QStringLiteral("/public_html/") + folder;
+    for (int i = 1; i <= uploads; ++i)
+        EXPECT_EQ(readFile(onDisk + QStringLiteral("/n%1.xml").arg(i)),
+                  QByteArray("<nfe>") + QByteArray::number(i) + "</nfe>");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpTlsSessions,
+                         ::testing::Values(Server{"pyftpdlib_tls", "FTPTLS", true, true},
+                                           Server{"vsftpd_tls", "VSFTPDTLS", true, true},
+                                           Server{"pure_ftpd_tls", "PUREFTPD", true, true},
+                                           Server{"proftpd_tls", "PROFTPDTLS", true, true}),
                          serverName);
 
 TEST(FtpRealServer, RefusalsCarryTheServersText) {
@@ -377,5 +451,56 @@ TEST(FtpRealServer, TlsLoginChecksTheServer) {
             received = server.commands();
         }
         EXPECT_EQ(received.join(u'|').toStdString(), expected.join(u'|').toStdString());
+    }
+}
+
+// A data connection whose certificate is refused says why in our words, as on the control
+// connection, not with the server's reply to the broken handshake ("522 SSL handshake
+// failed."); that reply is taken all the same, so the next command gets its own.
+TEST(FtpRealServer, ACertificateRefusedOnADataConnectionSaysSo) {
+    const QString pki = serviceSetting("QUARVEL_TEST_PKI");
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    FtpServerProcess::Options o;
+    o.home = home.path() + QStringLiteral("/ftp");
+    QDir().mkpath(o.home + QStringLiteral("/public_html"));
+    o.certFile = pki + QStringLiteral("/server.pem");
+    o.keyFile = pki + QStringLiteral("/server.key");
+    o.dataCertFile = pki + QStringLiteral("/outro-nome.pem");
+    o.dataKeyFile = pki + QStringLiteral("/outro-nome.key");
+    FtpServerProcess server(o);
+    server.start();
+
+    FtpClient c;
+    c.Host = QStringLiteral("127.0.0.1");
+    c.Port = server.port();
+    c.Username = QStringLiteral("kelvaro");
+    c.Password = server.password();
+    c.ReadTimeout = 10000;
+    c.ConnectTimeout = 5000;
+    c.UseTls = true;
+    c.CaFile = pki + QStringLiteral("/ca.pem");
+    c.Connect();
+    c.ChangeDir(QStringLiteral("public_html"));
+    const std::function<void()> transfers[] = {
+        [&] { c.List(QString()); },
+        [&] { c.PutData("<nfe/>", QStringLiteral("nota.xml")); },
+    };
+    for (const auto& transfer : transfers) {
+        try {
+            transfer();
+            ADD_FAILURE() << "a data connection with another name's certificate was used";
+        } catch (const FtpError& e) {
+            EXPECT_EQ(e.code(), 0);
+            EXPECT_EQ(QString::fromUtf8(e.what()).toStdString(),
+                      "Certificado do servidor FTP recusado: emitido para outro nome, não para "
+                      "127.0.0.1 (IP address mismatch)");
+        }
+        EXPECT_EQ(c.SendCmd(QStringLiteral("NOOP")), 200);
+    }
+    c.Disconnect();
+    const QString stored = o.home + QStringLiteral("/public_html/nota.xml");
+    if (QFile::exists(stored)) { // pyftpdlib opens the file before the data connection
+        EXPECT_EQ(readFile(stored), QByteArray());
     }
 }

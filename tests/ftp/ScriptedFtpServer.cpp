@@ -106,6 +106,12 @@ QList<QByteArray> ScriptedFtpServer::finish() {
     return m_received;
 }
 
+bool ScriptedFtpServer::waitPlayed(int limitMs) {
+    for (int waited = 0; waited < limitMs && !m_played; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return m_played;
+}
+
 QByteArray ScriptedFtpServer::uploaded() {
     std::lock_guard lock(m_mutex);
     return m_uploaded;
@@ -257,7 +263,7 @@ bool ScriptedFtpServer::perform(const FtpAct& act) {
 }
 
 void ScriptedFtpServer::run() {
-    playScript();
+    m_played = playScript();
     m_scriptDone = true;
     // Off the script: keep recording until the client goes away or the test ends.
     QByteArray line;
@@ -270,29 +276,30 @@ void ScriptedFtpServer::run() {
     }
 }
 
-void ScriptedFtpServer::playScript() {
+bool ScriptedFtpServer::playScript() {
     for (const FtpStep& step : m_script) {
         if (step.connection) {
             closeFd(m_control);
             m_pending.clear();
             m_control = acceptOn(m_listen, m_stop);
             if (m_control < 0)
-                return;
+                return false;
         } else {
             QByteArray line;
             if (!readCommand(line))
-                return;
+                return false;
             {
                 std::lock_guard lock(m_mutex);
                 m_received.append(line);
             }
             if (line != step.expect) {
                 writeAll(m_control, "500 Unscripted.\r\n");
-                break;
+                return false;
             }
         }
         for (const FtpAct& act : step.acts)
             if (!perform(act))
-                return;
+                return false;
     }
+    return true;
 }

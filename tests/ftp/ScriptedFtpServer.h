@@ -71,6 +71,9 @@ public:
     ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
 
     int port() const { return m_port; }
+    // Waits until every step of the script was played (its last act done); false when that
+    // did not happen within `limitMs`.
+    bool waitPlayed(int limitMs = 5000);
     // Stops the server and returns every command line it received, in order.
     QList<QByteArray> finish();
     // What Receive read from data connections.
@@ -80,7 +83,7 @@ public:
 
 private:
     void run();
-    void playScript();
+    bool playScript(); // true when every step was played
     bool readCommand(QByteArray& line);
     bool perform(const FtpAct& act);
     void closeFd(int& fd);
@@ -94,6 +97,7 @@ private:
     int m_data = -1;
     QByteArray m_pending; // bytes read past the current command line
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_played{false};   // the script's steps are done
     std::atomic<bool> m_scriptDone{false};
     std::mutex m_mutex;
     QList<QByteArray> m_received;

@@ -15,8 +15,16 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -68,7 +76,7 @@ TEST(LerDadosNFe, HostileFilesAreUnreadableQuicklyAndWithinMemory) {
         QByteArray bytes;
         const char* motivo;
     } casos[] = {
-        {"empty file", {}, "mal formado"},
+        {"empty file", {}, "arquivo vazio"},
         {"root without children", "<NFe xmlns=\"http://www.portalfiscal.inf.br/nfe\"/>", "raiz"},
         {"truncated", fixture.left(fixture.size() / 2), "mal formado"},
         {"binary", binario, "mal formado"},
@@ -107,6 +115,183 @@ TEST(LerDadosNFe, HostileFilesAreUnreadableQuicklyAndWithinMemory) {
     // The floods are capped at a few hundred thousand nodes; even with the sanitizer's
     // overhead the peak stays far below what an unbounded tree of these files would take.
     EXPECT_LT(picoMemoriaKb() - antes, 400 * 1024);
+}
+
+// The reason each kind of unreadable file gives, as the office reads it in the log: all of
+// them not readable NF-e documents, for Erros.
+TEST(LerDadosNFe, EveryUnreadableFileSaysWhy) {
+    QByteArray grande = nfeMinima();
+    grande.append(QByteArray(kTamanhoMaximoNFe + 1 - grande.size(), ' '));
+    const QByteArray minima = nfeMinima();
+    const struct {
+        const char* titulo;
+        QByteArray bytes;
+        const char* motivo;
+        const char* sVirgula = "S";
+    } casos[] = {
+        {"too large", grande,
+         "arquivo de 8388609 bytes, acima do tamanho máximo de uma NF-e (8 MB)"},
+        {"empty", {}, "arquivo vazio"},
+        {"end tag of another element",
+         QByteArray(minima).replace("FAKE LTDA</xNome>", "FAKE LTDA</xNomeX>"),
+         "XML mal formado na linha 11, coluna 32: a marca de fechamento não corresponde à de "
+         "abertura"},
+        {"cut short", minima.left(minima.indexOf("1500.00")),
+         "XML mal formado na linha 19, coluna 14: o arquivo termina antes de fechar seus "
+         "elementos (incompleto?)"},
+        {"not XML", "NF-e 1305 valor 30,00\n",
+         "XML mal formado na linha 1, coluna 1: não começa com um elemento XML"},
+        {"a second document after the first", minima + "<NFe/>",
+         "XML mal formado na linha 24, coluna 1: conteúdo depois do fim do documento"},
+        {"NFC-e without recipient",
+         QByteArray(minima).replace(minima.mid(minima.indexOf("<dest>"),
+                                               minima.indexOf("</dest>") + 7 -
+                                                   minima.indexOf("<dest>")),
+                                    ""),
+         "sem destinatário: falta o elemento dest"},
+        {"issuer by CPF",
+         QByteArray(minima).replace("<CNPJ>52567322000119</CNPJ>", "<CPF>02456422287</CPF>"),
+         "emitente sem CNPJ: identificado por CPF"},
+        {"issuer without any identification",
+         QByteArray(minima).replace("<CNPJ>52567322000119</CNPJ>", ""), "emitente sem CNPJ"},
+        {"no such day",
+         QByteArray(minima).replace("2021-04-26T17:20:47-03:00", "2021-02-29T17:20:47-03:00"),
+         "data de emissão inválida em dhEmi: \"2021-02-29T17:20:47-03:00\""},
+        {"layout 2.00 without dEmi", QByteArray(minima).replace("versao=\"4.00\"", "versao=\"2.00\""),
+         "data de emissão inválida: o elemento dEmi falta ou está vazio"},
+        {"sVirgula that does not fit the regional settings", minima,
+         "valor total vNF não é um número: \"1500.00\"; confira sVirgula no DOC.INI (separador "
+         "decimal \",\")",
+         "N"},
+        {"thousands separator", QByteArray(minima).replace("1500.00", "1.500,00"),
+         "valor total vNF não é um número: \"1.500,00\""},
+        {"a comment in a name", QByteArray(minima).replace("FAKE LTDA", "FAKE<!-- x -->LTDA"),
+         "o elemento xNome contém algo além de texto (elementos, comentário ou entidade)"},
+        {"another kind of document", "<html><body>nota</body></html>",
+         "não é uma NF-e: infNFe não encontrado"},
+        {"an empty root", "<NFe/>", "não é uma NF-e: o elemento raiz está vazio"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.titulo);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        writeFile(folder + QStringLiteral("x.xml"), c.bytes);
+        try {
+            LerDadosNFe(folder, QStringLiteral("x.xml"), QString::fromUtf8(c.sVirgula),
+                        pontoBrasil(), QStringLiteral("1"));
+            ADD_FAILURE() << "read";
+        } catch (const NFeIlegivel& e) {
+            EXPECT_EQ(e.motivo().toStdString(), c.motivo);
+            EXPECT_EQ(e.tipo, NFeIlegivel::Tipo::Documento);
+        }
+    }
+}
+
+// Entries that cannot be read now, or hold nothing to read: they stay where they are, each
+// with its reason; a FIFO or a device is not even opened.
+TEST(LerArquivoNFe, WhatCannotBeReadNowSaysWhyAndStays) {
+    QTemporaryDir dir;
+    const QByteArray pasta = QFile::encodeName(dir.path()) + '/';
+    const QByteArray boa = nfeMinima();
+    writeFile(dir.path() + QStringLiteral("/alvo.xml"), boa);
+    writeFile(dir.path() + QStringLiteral("/fechado.xml"), boa);
+    ASSERT_EQ(::chmod(pasta + "fechado.xml", 0), 0);
+    ASSERT_EQ(::mkfifo(pasta + "fila.xml", 0644), 0);
+    ASSERT_EQ(::mknod(pasta + "nulo.xml", S_IFCHR | 0644, makedev(1, 3)), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un endereco{};
+    endereco.sun_family = AF_UNIX;
+    const QByteArray caminhoSocket = pasta + "sock.xml";
+    ASSERT_LT(size_t(caminhoSocket.size()), sizeof endereco.sun_path);
+    std::memcpy(endereco.sun_path, caminhoSocket.constData(), size_t(caminhoSocket.size()));
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco), 0);
+    ASSERT_EQ(::symlink("alvo.xml", pasta + "link.xml"), 0);
+    ASSERT_EQ(::symlink("sumiu.xml", pasta + "quebrado.xml"), 0);
+    ASSERT_EQ(::symlink("ciclo-b.xml", pasta + "ciclo-a.xml"), 0);
+    ASSERT_EQ(::symlink("ciclo-a.xml", pasta + "ciclo-b.xml"), 0);
+    const QByteArray funda = makeFolderChain(QFile::encodeName(dir.path()), QByteArray(200, 'p'), 21);
+    writeFileAt(funda + "/longa.xml", boa);
+
+    using T = NFeIlegivel::Tipo;
+    const struct {
+        const char* titulo;
+        QByteArray caminho;
+        std::optional<T> tipo; // nothing: read
+        QString motivo;
+    } casos[] = {
+        {"link to an invoice", pasta + "link.xml", {}, {}},
+        {"FIFO", pasta + "fila.xml", T::NaoArquivo,
+         QStringLiteral("não é um arquivo comum: é uma fila FIFO")},
+        {"device", pasta + "nulo.xml", T::NaoArquivo,
+         QStringLiteral("não é um arquivo comum: é um dispositivo")},
+        {"socket", caminhoSocket, T::NaoArquivo,
+         QStringLiteral("não é um arquivo comum: é um socket")},
+        {"dangling link", pasta + "quebrado.xml", T::NaoArquivo,
+         QStringLiteral("link simbólico para um arquivo que não existe")},
+        {"links in a loop", pasta + "ciclo-a.xml", T::NaoArquivo,
+         QStringLiteral("links simbólicos em ciclo")},
+        {"path too long", funda + "/longa.xml", T::NaoArquivo,
+         QStringLiteral("caminho longo demais para o sistema: %1 bytes")
+             .arg(funda.size() + 10)},
+        {"gone since the listing", pasta + "sumiu.xml", T::Inacessivel,
+         QStringLiteral("o arquivo não foi encontrado: apagado, movido ou numa pasta de rede "
+                        "desconectada")},
+    };
+    const int observador = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(observador, 0);
+    for (const char* especial : {"fila.xml", "nulo.xml"})
+        ASSERT_GE(::inotify_add_watch(observador, pasta + especial, IN_OPEN | IN_ACCESS), 0);
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.titulo);
+        try {
+            const ArquivoLido lido = LerArquivoNFe(c.caminho);
+            EXPECT_FALSE(c.tipo) << "read";
+            EXPECT_EQ(lido.dados, boa);
+        } catch (const NFeIlegivel& e) {
+            ASSERT_TRUE(c.tipo) << e.what();
+            EXPECT_EQ(e.tipo, *c.tipo);
+            EXPECT_EQ(e.motivo().toStdString(), c.motivo.toStdString());
+        }
+    }
+    char eventos[4096];
+    EXPECT_LT(::read(observador, eventos, sizeof eventos), 0) << "a special entry was opened";
+    ::close(observador);
+    ::close(sock);
+
+    // Reasons that pass: no permission (root meets it too here), too many open files.
+    {
+        const PermissionsEnforced comoUsuario;
+        try {
+            LerArquivoNFe(pasta + "fechado.xml");
+            ADD_FAILURE() << "read without permission";
+        } catch (const NFeIlegivel& e) {
+            EXPECT_EQ(e.tipo, T::Inacessivel);
+            EXPECT_EQ(e.motivo().toStdString(), "sem permissão de leitura");
+        }
+    }
+    {
+        struct rlimit antes {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &antes), 0);
+        std::vector<int> abertos;
+        struct rlimit pouco = antes;
+        pouco.rlim_cur = 256;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &pouco), 0);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            abertos.push_back(fd);
+        std::optional<NFeIlegivel> falha;
+        try {
+            LerArquivoNFe(pasta + "alvo.xml");
+        } catch (const NFeIlegivel& e) {
+            falha = e;
+        }
+        for (int fd : abertos)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &antes);
+        ASSERT_TRUE(falha);
+        EXPECT_EQ(falha->tipo, T::Inacessivel);
+        EXPECT_EQ(falha->motivo().toStdString(), "arquivos abertos demais no sistema");
+    }
+    removeTree(QFile::encodeName(dir.path()));
 }
 
 TEST(LerDadosNFe, DeclaredEncodingsAndMarks) {

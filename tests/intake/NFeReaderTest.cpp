@@ -20,28 +20,28 @@ struct Fixture {
     const char* cnome_destino;
     double nvalortotal;
     const char* chave_doc;
+    int completude; // 2 protocolled, 1 signed, 0 neither
 };
 
 const char* const kHomologacao = "NF-E EMITIDA EM AMBIENTE DE HOMOLOGACAO - SEM VALOR FISCAL";
 
-// Without a protocol the key comes from the name: 44 digits plus an 8-character suffix.
+// Every one states its key: the protocol's chNFe, else the Id of infNFe, whatever its name.
 const Fixture kFixtures[] = {
     {"nfeproc-310-protocolada.xml", "nfeproc-310-protocolada.xml", "3.10", "2017-03-15", "30",
      "58716523000119", "FIMATEC TEXTIL LTDA", "02536490000170", kHomologacao, 19466.30,
-     "35170358716523000119550010000000301000000300"},
-    {"nfe-310-dest-cpf.xml", "35151258716523000119550010000000011001800826-nfe.xml", "3.10",
-     "2015-12-17", "1", "58716523000119", "FIMATEC TEXTIL LTDA", "02456422287", kHomologacao,
-     1000.00, "35151258716523000119550010000000011001800826"},
+     "35170358716523000119550010000000301000000300", 2},
+    {"nfe-310-dest-cpf.xml", "nfe-310-dest-cpf.xml", "3.10", "2015-12-17", "1", "58716523000119",
+     "FIMATEC TEXTIL LTDA", "02456422287", kHomologacao, 1000.00,
+     "35151258716523000119550010000000011001800826", 0},
     {"nfeproc-400-protocolada.xml", "qualquer-nome.xml", "4.00", "2018-09-25", "26",
      "06929383000163", "UMA RAZAO SOCIAL DE TESTE QUALQUER", "58716523000119", kHomologacao, 500.00,
-     "43180906929383000163550010000000261000010301"},
-    {"nfce-400-sem-prologo.xml", "41200323285089000185650010000013051817822496-nfe.xml", "4.00",
-     "2020-03-11", "1305", "23285089000185", "ANA F. ZCHROTKE MARTIN SORVETERIA", "10422724000187",
+     "43180906929383000163550010000000261000010301", 2},
+    {"nfce-400-sem-prologo.xml", "nfce-400-sem-prologo.xml", "4.00", "2020-03-11", "1305",
+     "23285089000185", "ANA F. ZCHROTKE MARTIN SORVETERIA", "10422724000187",
      "Lumer Informática Serviços Digitais LTDA", 30.00,
-     "41200323285089000185650010000013051817822496"},
-    {"nfe-400.xml", "35210458716523000119550010000000221922299869-nfe.xml", "4.00", "2021-04-26",
-     "22", "52567322000119", "FAKE LTDA", "07677840000131", kHomologacao, 15.00,
-     "35210458716523000119550010000000221922299869"},
+     "41200323285089000185650010000013051817822496", 1},
+    {"nfe-400.xml", "nfe-400.xml", "4.00", "2021-04-26", "22", "52567322000119", "FAKE LTDA",
+     "07677840000131", kHomologacao, 15.00, "35210458716523000119550010000000221922299869", 0},
 };
 
 TEST(LerDadosNFe, RealDocumentsReadToTheirFields) {
@@ -66,7 +66,7 @@ TEST(LerDadosNFe, RealDocumentsReadToTheirFields) {
             EXPECT_EQ(d.cnome_destino, QString::fromUtf8(f.cnome_destino));
             EXPECT_EQ(d.nvalortotal, f.nvalortotal);
             EXPECT_EQ(d.chave_doc, QString::fromUtf8(f.chave_doc));
-            EXPECT_EQ(d.chaveAcesso, QString::fromUtf8(f.chave_doc)); // the protocol's or the Id
+            EXPECT_EQ(completude(d), f.completude);
             EXPECT_EQ(d.arquivo, QString::fromUtf8(f.nome));
             EXPECT_EQ(d.pasta, QStringLiteral("/arqs/11222333000181/") + f.ccnpj_origem + u'/' +
                                    QString::fromUtf8(f.demissao).remove(u'-').left(6));
@@ -118,6 +118,9 @@ std::vector<std::pair<QString, QString>> sem(const char* elemento) {
     return {{u'<' + e + u'>', u'<' + e + QStringLiteral("X>")},
             {QStringLiteral("</") + e + u'>', QStringLiteral("</") + e + QStringLiteral("X>")}};
 }
+const QString kAssinatura =
+    QStringLiteral("<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo/>"
+                   "<SignatureValue>YWJj</SignatureValue></Signature>");
 std::vector<std::pair<QString, QString>> protocolo(const char* infProt) {
     return {{kRaiz, kProcAbre},
             {kFimRaiz, QStringLiteral("</NFe><protNFe versao=\"4.00\">%1</protNFe></nfeProc>")
@@ -215,39 +218,86 @@ const std::vector<Caso> kCasos = {
     {"empty vNF", {vNF("")}, "nvalortotal", "!vNF"},
     {"missing vNF", sem("vNF"), "nvalortotal", "!vNF"},
 
-    // Access key.
-    {"key from the name",
+    // Access key: the one the document states (the protocol's, else infNFe's Id); the file
+    // name's text only for a document that states neither.
+    {"no key stated: the name's text, 44 digits",
      {},
      "chave_doc",
      "35210458716523000119550010000000221922299869",
      "S",
      true,
      "35210458716523000119550010000000221922299869-nfe.xml"},
+    {"no key stated: the name's text",
+     {},
+     "chave_doc",
+     "tests_fixtures_xml_2017si",
+     "S",
+     true,
+     "tests_fixtures_xml_2017si-nfe.xml"},
     {"short name gives no key", {}, "chave_doc", "", "S", true, "a.xml"},
     {"name of 8 characters", {}, "chave_doc", "", "S", true, "nota.xml"},
-    {"key from the protocol",
-     protocolo("<infProt><chNFe>43180906929383000163550010000000261000010301</chNFe></infProt>"),
-     "chave_doc", "43180906929383000163550010000000261000010301"},
-    {"protocol without infProt", protocolo("<cStat>100</cStat>"), "chave_doc", "!infProt"},
-    {"infProt without chNFe", protocolo("<infProt><cStat>100</cStat></infProt>"), "chave_doc", ""},
-    // The invoice's own key: the protocol's, else infNFe's Id, never the file name.
-    {"own key from the Id",
+    {"key from the Id, not the name",
      {{"Id=\"NFe1\"", "Id=\"NFe35210458716523000119550010000000221922299869\""}},
-     "chaveAcesso",
+     "chave_doc",
      "35210458716523000119550010000000221922299869",
      "S",
      true,
-     "a.xml"},
-    {"own key from the protocol",
-     protocolo("<infProt><chNFe>43180906929383000163550010000000261000010301</chNFe></infProt>"),
-     "chaveAcesso", "43180906929383000163550010000000261000010301"},
-    {"no own key from a key-shaped name",
-     {},
-     "chaveAcesso",
-     "",
+     "tests_fixtures_xml_2017si-nfe.xml"},
+    {"key from the Id, not a key-shaped name",
+     {{"Id=\"NFe1\"", "Id=\"NFe35210458716523000119550010000000221922299869\""}},
+     "chave_doc",
+     "35210458716523000119550010000000221922299869",
      "S",
      true,
      "43180906929383000163550010000000261000010301-nfe.xml"},
+    {"Id that is no key: the name's text",
+     {{"Id=\"NFe1\"", "Id=\"NFe3521045871652300011955001000000022192229986\""}},
+     "chave_doc",
+     "abcdefgh",
+     "S",
+     true,
+     "abcdefgh-nfe.xml"},
+    {"key from the protocol",
+     protocolo("<infProt><chNFe>43180906929383000163550010000000261000010301</chNFe></infProt>"),
+     "chave_doc", "43180906929383000163550010000000261000010301"},
+    {"the protocol's key before the Id's",
+     [] {
+         auto t = protocolo(
+             "<infProt><chNFe>43180906929383000163550010000000261000010301</chNFe></infProt>");
+         t.push_back({"Id=\"NFe1\"", "Id=\"NFe35210458716523000119550010000000221922299869\""});
+         return t;
+     }(),
+     "chave_doc", "43180906929383000163550010000000261000010301"},
+    {"protocol without a key: the Id's",
+     [] {
+         auto t = protocolo("<infProt><cStat>100</cStat></infProt>");
+         t.push_back({"Id=\"NFe1\"", "Id=\"NFe35210458716523000119550010000000221922299869\""});
+         return t;
+     }(),
+     "chave_doc", "35210458716523000119550010000000221922299869"},
+    {"protocol without infProt", protocolo("<cStat>100</cStat>"), "chave_doc", "!infProt"},
+    {"infProt without chNFe", protocolo("<infProt><cStat>100</cStat></infProt>"), "chave_doc", ""},
+
+    // How complete the file is: protocolled 2, signed 1, neither 0.
+    {"neither protocol nor signature", {}, "completude", "0"},
+    {"signed", {{"</infNFe>", "</infNFe>" + kAssinatura}}, "completude", "1"},
+    {"a signature without its value",
+     {{"</infNFe>", "</infNFe><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"
+                    "<SignedInfo/></Signature>"}},
+     "completude",
+     "0"},
+    {"a Signature outside the signature namespace",
+     {{"</infNFe>", "</infNFe><Signature><SignatureValue>x</SignatureValue></Signature>"}},
+     "completude",
+     "0"},
+    {"protocolled", protocolo("<infProt><chNFe>1</chNFe></infProt>"), "completude", "2"},
+    {"protocolled and signed",
+     [] {
+         auto t = protocolo("<infProt><chNFe>1</chNFe></infProt>");
+         t.push_back({"</infNFe>", "</infNFe>" + kAssinatura});
+         return t;
+     }(),
+     "completude", "2"},
     {"control character in the name", {}, "cnumdoc", "!nome", "S", true, "a\nb.xml"},
     {"arquivo and pasta", {}, "pasta", "/arqs/11222333000181/52567322000119/202104"},
 

@@ -79,8 +79,8 @@ QString campo(const TDadosNFe& d, const QString& nome) {
         return QString::number(d.nvalortotal, 'g', QLocale::FloatingPointShortest);
     if (nome == u"chave_doc")
         return d.chave_doc;
-    if (nome == u"chaveAcesso")
-        return d.chaveAcesso;
+    if (nome == u"completude")
+        return QString::number(completude(d));
     if (nome == u"arquivo")
         return d.arquivo;
     if (nome == u"pasta")

@@ -5,7 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cerrno>
+#include <climits>
 #include <fcntl.h>
+#include <map>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,6 +160,41 @@ TEST(Listing, BackupTreeIsNeverListed) {
     }
     // Without the exclusion the backup tree is an ordinary folder.
     EXPECT_EQ(listarArquivosXml(root).arquivos.count("guardada.xml"), 1);
+}
+
+// A folder the listing cannot enter keeps its files out of the list: it is named with its
+// reason, so the office hears of it. The root itself and a folder gone meanwhile are not.
+TEST(Listing, FoldersThatCannotBeSearchedAreNamed) {
+    QTemporaryDir tmp;
+    const QByteArray root = QFile::encodeName(tmp.path());
+    touch(tmp.path() + QStringLiteral("/a.xml"));
+    touch(tmp.path() + QStringLiteral("/fechada/dentro.xml"));
+    ASSERT_EQ(::chmod(root + "/fechada", 0), 0);
+    // Deeper than a path may be: 21 levels of 200 characters.
+    const QByteArray funda = makeFolderChain(root, QByteArray(200, 'p'), 21);
+    writeFileAt(funda + "/longe.xml", "<x/>");
+    ListaPendente l, soAFechada;
+    {
+        const PermissionsEnforced comoUsuario;
+        l = listarArquivosXml(tmp.path());
+        soAFechada = listarArquivosXml(tmp.path() + QStringLiteral("/fechada"));
+    }
+    EXPECT_EQ(nomes(l), QStringList{QStringLiteral("a.xml")});
+    ASSERT_EQ(l.naoLidas.size(), 2);
+    std::map<QByteArray, int> erros;
+    for (const auto& n : l.naoLidas)
+        erros[n.pasta] = n.erro;
+    EXPECT_EQ(erros[root + "/fechada/"], EACCES);
+    // The first level whose path the system refuses.
+    QByteArray primeiraLonga = root;
+    while (primeiraLonga.size() + 1 < PATH_MAX)
+        primeiraLonga += '/' + QByteArray(200, 'p');
+    EXPECT_EQ(erros[primeiraLonga + '/'], ENAMETOOLONG);
+
+    EXPECT_EQ(soAFechada.size(), 0);
+    EXPECT_TRUE(soAFechada.naoLidas.isEmpty());
+    ::chmod(root + "/fechada", 0755);
+    removeTree(root);
 }
 
 // Names that are not UTF-8 (Latin-1 from an old share) are kept byte for byte, so the paths

@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -161,17 +162,106 @@ TEST(ScShellMoveFile, FailuresLeaveEverythingWhereItWas) {
     EXPECT_FALSE(QFileInfo::exists(bkp)); // nothing created for moves that cannot happen
 }
 
-TEST(ScShellMoveFile, SymbolicLinkMovesAsTheLink) {
+// A link leaves a regular file with its target's bytes in the backup and goes; its target
+// stays as it was. On one file system and across two.
+TEST(ScShellMoveFile, ASymbolicLinkLeavesACopyOfItsTarget) {
+    QTemporaryDir outro(QStringLiteral("/dev/shm/quarvel-XXXXXX"));
+    ASSERT_TRUE(outro.isValid());
+    for (const bool mesmoSistema : {true, false}) {
+        SCOPED_TRACE(mesmoSistema ? "same file system" : "another file system");
+        QTemporaryDir t;
+        const QString alvo = t.path() + QStringLiteral("/fora/alvo.xml");
+        writeFile(alvo, "a nota");
+        struct stat antes {};
+        ASSERT_EQ(::stat(n(alvo).constData(), &antes), 0);
+        const QString link = t.path() + QStringLiteral("/NFE/nota.xml");
+        QDir().mkpath(t.path() + QStringLiteral("/NFE"));
+        ASSERT_TRUE(QFile::link(alvo, link));
+        const IdentidadeArquivo lido = *identidadeDoCaminho(n(link));
+        const QString bkp = (mesmoSistema ? t.path() : outro.path()) + QStringLiteral("/BKP");
+        QString motivo;
+        ASSERT_TRUE(scShellMoveFile(n(link), n(bkp + QStringLiteral("/nota.xml")), &motivo, &lido))
+            << motivo.toStdString();
+        EXPECT_FALSE(QFileInfo(link).isSymLink());
+        EXPECT_FALSE(QFileInfo::exists(link));
+        const QFileInfo copia(bkp + QStringLiteral("/nota.xml"));
+        EXPECT_FALSE(copia.isSymLink());
+        EXPECT_TRUE(copia.isFile());
+        EXPECT_EQ(arvore(bkp), (QMap<QString, QByteArray>{{"nota.xml", "a nota"}}));
+        struct stat depois {};
+        ASSERT_EQ(::stat(n(alvo).constData(), &depois), 0);
+        EXPECT_EQ(depois.st_ino, antes.st_ino);
+        EXPECT_EQ(readFile(alvo), "a nota");
+    }
+    // Without a target there is nothing to copy: the link stays.
     QTemporaryDir t;
-    writeFile(t.path() + QStringLiteral("/alvo.txt"), "alvo");
-    const QString link = t.path() + QStringLiteral("/NFE/nota.xml");
-    QDir().mkpath(t.path() + QStringLiteral("/NFE"));
-    ASSERT_TRUE(QFile::link(t.path() + QStringLiteral("/alvo.txt"), link));
-    const QString destino = t.path() + QStringLiteral("/BKP/nota.xml");
-    ASSERT_TRUE(scShellMoveFile(n(link), n(destino)));
-    EXPECT_FALSE(QFileInfo(link).isSymLink());
-    EXPECT_EQ(QFileInfo(destino).symLinkTarget(), t.path() + QStringLiteral("/alvo.txt"));
-    EXPECT_EQ(readFile(t.path() + QStringLiteral("/alvo.txt")), "alvo");
+    const QString quebrado = t.path() + QStringLiteral("/quebrado.xml");
+    ASSERT_TRUE(QFile::link(t.path() + QStringLiteral("/sumiu.xml"), quebrado));
+    QString motivo;
+    EXPECT_FALSE(scShellMoveFile(n(quebrado), n(t.path() + QStringLiteral("/BKP/quebrado.xml")),
+                                 &motivo));
+    EXPECT_FALSE(motivo.isEmpty());
+    EXPECT_TRUE(QFileInfo(quebrado).isSymLink());
+}
+
+// The target folder already holds the file's bytes under its name or a numbered form of it
+// (a move stopped between placing and deleting, the same file stored twice): the source goes
+// and nothing new is placed. Same bytes under another name, or another file under the name,
+// are no copy.
+TEST(ScShellMoveFile, ACopyAlreadyInPlaceIsNotPlacedTwice) {
+    const struct {
+        const char* titulo;
+        QMap<QString, QByteArray> antes; // the target folder
+        QMap<QString, QByteArray> depois;
+    } casos[] = {
+        {"under its name", {{"nota.xml", "conteudo"}}, {{"nota.xml", "conteudo"}}},
+        {"under a numbered name",
+         {{"nota.xml", "outro"}, {"nota (2).xml", "conteudo"}},
+         {{"nota.xml", "outro"}, {"nota (2).xml", "conteudo"}}},
+        {"after a gap in the numbers the series ends",
+         {{"nota.xml", "outro"}, {"nota (3).xml", "conteudo"}},
+         {{"nota.xml", "outro"}, {"nota (2).xml", "conteudo"}, {"nota (3).xml", "conteudo"}}},
+        {"same size, other bytes",
+         {{"nota.xml", "CONTEUDO"}},
+         {{"nota.xml", "CONTEUDO"}, {"nota (2).xml", "conteudo"}}},
+        {"a longer file that begins alike",
+         {{"nota.xml", "conteudo e mais"}},
+         {{"nota.xml", "conteudo e mais"}, {"nota (2).xml", "conteudo"}}},
+        {"same bytes under another name",
+         {{"copia.xml", "conteudo"}},
+         {{"copia.xml", "conteudo"}, {"nota.xml", "conteudo"}}},
+    };
+    for (const bool outroSistema : {false, true}) {
+        for (const auto& c : casos) {
+            SCOPED_TRACE(std::string(c.titulo) + (outroSistema ? ", another file system" : ""));
+            QTemporaryDir t;
+            QTemporaryDir outro(QStringLiteral("/dev/shm/quarvel-XXXXXX"));
+            const QString destino = (outroSistema ? outro.path() : t.path()) + QStringLiteral("/BKP/");
+            for (auto it = c.antes.cbegin(); it != c.antes.cend(); ++it)
+                writeFile(destino + it.key(), it.value());
+            const QString fonte = t.path() + QStringLiteral("/NFE/nota.xml");
+            writeFile(fonte, "conteudo");
+            const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+            QString motivo;
+            ASSERT_TRUE(scShellMoveFile(n(fonte), n(destino + QStringLiteral("nota.xml")), &motivo,
+                                        &lido))
+                << motivo.toStdString();
+            EXPECT_FALSE(QFile::exists(fonte));
+            EXPECT_EQ(arvore(destino), c.depois);
+        }
+    }
+    // A source changed since it was read is not taken for its old copy.
+    QTemporaryDir t;
+    const QString fonte = t.path() + QStringLiteral("/NFE/nota.xml");
+    writeFile(fonte, "conteudo");
+    writeFile(t.path() + QStringLiteral("/BKP/nota.xml"), "conteudo");
+    IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    lido.modificacaoNs -= 1000000000;
+    QString motivo;
+    EXPECT_FALSE(scShellMoveFile(n(fonte), n(t.path() + QStringLiteral("/BKP/nota.xml")), &motivo,
+                                 &lido));
+    EXPECT_EQ(motivo, motivoArquivoAlterado());
+    EXPECT_TRUE(QFile::exists(fonte));
 }
 
 // Only the file that was read moves: one rewritten or replaced since stays for the next run.
@@ -327,6 +417,34 @@ TEST_F(OutroSistema, SourceRewrittenDuringTheCopyStays) {
     EXPECT_EQ(motivo, motivoArquivoAlterado());
     EXPECT_EQ(readFile(fonte), "versao nova");
     EXPECT_EQ(arvore(destino.path()), soOQueJaEstava());
+}
+
+// The process is killed between placing the copy and deleting the source (a power cut with
+// the backup on another disk): both are left. The next move of the source deletes it and
+// places nothing, so the backup holds one copy.
+TEST_F(OutroSistema, AMoveKilledBetweenPlacingAndDeletingLeavesOneCopy) {
+    const QString alvo = destino.path() + QStringLiteral("/BKP/nota.xml");
+    const pid_t filho = ::fork();
+    ASSERT_GE(filho, 0);
+    if (filho == 0) {
+        filemove_testing::aoColocarCopia([] { ::raise(SIGKILL); });
+        scShellMoveFile(n(fonte), n(alvo));
+        ::_exit(3); // the kill did not come
+    }
+    int estado = 0;
+    ASSERT_EQ(::waitpid(filho, &estado, 0), filho);
+    ASSERT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == SIGKILL) << estado;
+    const QByteArray bytes(300 * 1024, 'n');
+    EXPECT_EQ(readFile(fonte), bytes);
+    EXPECT_EQ(arvore(destino.path()),
+              (QMap<QString, QByteArray>{{"BKP/nota.xml", "ja estava"}, {"BKP/nota (2).xml", bytes}}));
+
+    const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    QString motivo;
+    ASSERT_TRUE(scShellMoveFile(n(fonte), n(alvo), &motivo, &lido)) << motivo.toStdString();
+    EXPECT_FALSE(QFile::exists(fonte));
+    EXPECT_EQ(arvore(destino.path()),
+              (QMap<QString, QByteArray>{{"BKP/nota.xml", "ja estava"}, {"BKP/nota (2).xml", bytes}}));
 }
 
 } // namespace

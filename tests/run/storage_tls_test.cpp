@@ -69,14 +69,19 @@ public:
                 tls,
                 pki + QStringLiteral("/ca.pem")};
     }
-    // A pyftpdlib of the test's own, presenting the certificate `cert` of the test PKI.
-    FtpSettings ownFtp(const QString& cert) {
+    // A pyftpdlib of the test's own, presenting the certificate `cert` of the test PKI (on
+    // the data connections `dataCert` when given).
+    FtpSettings ownFtp(const QString& cert, const QString& dataCert = {}) {
         ftpHome = work.path() + QStringLiteral("/ftphome");
         QDir().mkpath(ftpHome + QStringLiteral("/public_html"));
         FtpServerProcess::Options o;
         o.home = ftpHome;
         o.certFile = pki + u'/' + cert + QStringLiteral(".pem");
         o.keyFile = pki + u'/' + cert + QStringLiteral(".key");
+        if (!dataCert.isEmpty()) {
+            o.dataCertFile = pki + u'/' + dataCert + QStringLiteral(".pem");
+            o.dataKeyFile = pki + u'/' + dataCert + QStringLiteral(".key");
+        }
         own = std::make_unique<FtpServerProcess>(o);
         own->start();
         return {QStringLiteral("127.0.0.1"),
@@ -146,10 +151,10 @@ public:
 
 } // namespace
 
-// Each server requires TLS for the login and every data connection; vsftpd also insists
-// that each data connection resumes the control connection's session.
+// Each server requires TLS for the login and every data connection; vsftpd and ProFTPD also
+// insist that each data connection resumes the control connection's session.
 TEST_F(StorageTls, PublishesByteForByteOnEveryServer) {
-    for (const char* server : {"FTPTLS", "VSFTPDTLS", "PUREFTPD"}) {
+    for (const char* server : {"FTPTLS", "VSFTPDTLS", "PUREFTPD", "PROFTPDTLS"}) {
         SCOPED_TRACE(server);
         const int before = rows();
         store(ftp(server), database());
@@ -173,7 +178,7 @@ TEST_F(StorageTls, PublishesByteForByteOnEveryServer) {
 }
 
 // A refused server ends the run under its phase with a line that says why; every file stays
-// where it was, and no row and no remote file is left.
+// where it was, and no row and no remote copy of an invoice is left.
 TEST_F(StorageTls, RefusalsEndTheRunAndMoveNothing) {
     struct Case {
         const char* name;
@@ -181,6 +186,9 @@ TEST_F(StorageTls, RefusalsEndTheRunAndMoveNothing) {
         std::function<DbSettings(StorageTls&)> db;
         const char* phase;
         const char* message; // a part of the logged message
+        // pyftpdlib makes the file at STOR, before the refused data connection: it stays
+        // empty, nothing of the invoice reached the server.
+        bool emptyRemoteFile = false;
     };
     const auto tlsDb = [](StorageTls& t) { return t.database(); };
     const Case cases[] = {
@@ -192,6 +200,12 @@ TEST_F(StorageTls, RefusalsEndTheRunAndMoveNothing) {
          "Conexão FTP",
          "Certificado do servidor FTP recusado: emitido por uma autoridade certificadora "
          "desconhecida"},
+        {"a certificate for another name on the data connections only",
+         [](StorageTls& t) {
+             return t.ownFtp(QStringLiteral("server"), QStringLiteral("outro-nome"));
+         },
+         tlsDb, "Copia arquivo para FTP <put>",
+         "Certificado do servidor FTP recusado: emitido para outro nome, não para 127.0.0.1", true},
         {"a server without AUTH TLS", [](StorageTls& t) { return t.ftp("FTP"); }, tlsDb,
          "Conexão FTP",
          "O servidor FTP não oferece criptografia (AUTH TLS recusado): 500 Command \"AUTH\" not "
@@ -217,7 +231,13 @@ TEST_F(StorageTls, RefusalsEndTheRunAndMoveNothing) {
             EXPECT_TRUE(QFile::exists(path)) << name.toStdString();
         EXPECT_FALSE(QFileInfo::exists(bkp)) << "something was moved";
         EXPECT_EQ(rows(), 0);
-        EXPECT_EQ(remoteFiles(), QStringList());
+        const QStringList remote = remoteFiles();
+        if (k.emptyRemoteFile) {
+            ASSERT_EQ(remote.size(), 1);
+            EXPECT_EQ(QFileInfo(remote[0]).size(), 0);
+        } else {
+            EXPECT_EQ(remote, QStringList());
+        }
         EXPECT_FALSE(form->IdFTP.Connected());
     }
 }

@@ -57,6 +57,9 @@ void FtpServerProcess::start() {
     if (!options_.certFile.isEmpty())
         args << QStringLiteral("--certfile") << options_.certFile << QStringLiteral("--keyfile")
              << options_.keyFile;
+    if (!options_.dataCertFile.isEmpty())
+        args << QStringLiteral("--data-certfile") << options_.dataCertFile
+             << QStringLiteral("--data-keyfile") << options_.dataKeyFile;
     process_.start(QStringLiteral("/usr/bin/python3"), args);
     if (!process_.waitForStarted(10000))
         throw std::runtime_error("the test FTP server did not start");

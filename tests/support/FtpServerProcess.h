@@ -16,6 +16,8 @@ public:
         int port = 0;                                // 0: a free one
         QString certFile; // with its key: TLS required on the control and data connections
         QString keyFile;
+        QString dataCertFile; // with its key: what the data connections present instead
+        QString dataKeyFile;
     };
 
     explicit FtpServerProcess(Options options);
