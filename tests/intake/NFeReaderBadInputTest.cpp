@@ -108,7 +108,8 @@ TEST(LerDadosNFe, HostileFilesAreUnreadableQuicklyAndWithinMemory) {
         QElapsedTimer t;
         t.start();
         const Leitura r = lerComo(c.bytes);
-        EXPECT_LT(t.elapsed(), 3000);
+        // A blow-up takes minutes or all memory; 10 s leaves room for a loaded machine.
+        EXPECT_LT(t.elapsed(), 10000);
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.motivo.contains(QString::fromUtf8(c.motivo))) << r.motivo.toStdString();
     }
