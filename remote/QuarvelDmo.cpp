@@ -260,7 +260,7 @@ QString padraoNumerados(const QString& arquivo) {
 // only here, on the server, as the columns hold them.
 constexpr std::string_view kBuscaDocumento =
     "SELECT id, pasta, arquivo, chave_doc, cnumdoc, cserie, ccnpj_destino, "
-    "(demissao = ? AND nvalortotal = ?) FROM docs WHERE pasta = ? AND (chave_doc = ? OR "
+    "(demissao = ? AND nvalortotal = ?) FROM docs WHERE pasta = ? AND ((? AND chave_doc = ?) OR "
     "(cnumdoc = ? AND cserie = ? AND ccnpj_destino = ? AND demissao = ? AND nvalortotal = ?)) "
     "ORDER BY id";
 
@@ -488,7 +488,8 @@ std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::localizar(const TDadosNFe& dad
     p.data("demissao", dados.demissao)
         .real("nvalortotal", dados.nvalortotal)
         .texto("pasta", pasta)
-        .texto("chave_doc", comChave ? dados.chave_doc : QString())
+        .inteiro("comChave", comChave) // a text without a key could bring up many rows
+        .texto("chave_doc", dados.chave_doc)
         .texto("cnumdoc", dados.cnumdoc)
         .texto("cserie", dados.cserie)
         .texto("ccnpj_destino", dados.ccnpj_destino)
