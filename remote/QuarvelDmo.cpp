@@ -3,6 +3,7 @@
 #include "Nomes.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QSet>
 #include <array>
@@ -130,8 +131,13 @@ public:
     Statement(MYSQL* m, std::string_view sql) : m_stmt(mysql_stmt_init(m)) {
         if (!m_stmt)
             throwDbError(m);
-        if (mysql_stmt_prepare(m_stmt, sql.data(), static_cast<unsigned long>(sql.size())))
-            throwStmt();
+        if (mysql_stmt_prepare(m_stmt, sql.data(), static_cast<unsigned long>(sql.size()))) {
+            // A refused statement (a missing grant, a missing column) is refused here, and no
+            // destructor will run for it.
+            const DbError error(mysql_stmt_errno(m_stmt), mysql_stmt_error(m_stmt));
+            mysql_stmt_close(m_stmt);
+            throw error;
+        }
     }
     ~Statement() { mysql_stmt_close(m_stmt); }
     Statement(const Statement&) = delete;
@@ -268,11 +274,21 @@ constexpr std::string_view kGravaChave = "UPDATE docs SET chave_doc = ? WHERE id
 
 } // namespace
 
+QByteArray nomeTravaPasta(const QString& database, const QString& pasta) {
+    // Named locks are the whole server's, so the database is part of the name; a hash keeps
+    // any folder within the 64 characters MySQL and MariaDB allow.
+    const QByteArray chave = database.toUtf8() + '\0' + pasta.toUtf8();
+    return "quarvel.docs." +
+           QCryptographicHash::hash(chave, QCryptographicHash::Sha256).toHex().left(48);
+}
+
 struct Tdmdb::Comandos {
     std::unique_ptr<Statement> busca;
     std::unique_ptr<Statement> nomes;
     std::unique_ptr<Statement> chave;
     std::unique_ptr<Statement> insercao;
+    std::unique_ptr<Statement> trava;
+    std::unique_ptr<Statement> liberacao;
 };
 
 Tdmdb::Tdmdb(std::function<void()> dataModuleCreate, DbSettings settings)
@@ -294,16 +310,61 @@ void Tdmdb::closeConnection() noexcept {
     if (m_mysql)
         mysql_close(m_mysql);
     m_mysql = nullptr;
-    m_registroPendente = false; // the server rolls back what the connection left open
+    // The server rolls back what the connection left open and lets its locks go.
+    m_registroPendente = false;
+    m_pastaTravada = false;
+    m_sessaoFalhou = false;
 }
 
 void Tdmdb::desfazer(unsigned code) noexcept {
     m_registroPendente = false;
     if (!m_mysql)
         return;
+    // The next run starts on a new session: this one may be half dead, or hold rights the
+    // host has since repaired.
+    m_sessaoFalhou = true;
     // After a lost connection or a time-out a rollback would only wait again.
     if (conexaoPerdida(code) || (mysql_rollback(m_mysql) && conexaoPerdida(mysql_errno(m_mysql))))
         closeConnection();
+    else
+        liberarPasta();
+}
+
+void Tdmdb::travarPasta(const QString& pasta) {
+    Statement& trava = preparado(m_mysql, comandos().trava, "SELECT GET_LOCK(?, ?)");
+    m_nomeTrava = nomeTravaPasta(m_settings.database, pasta);
+    Parametros p;
+    p.texto("nome", QString::fromLatin1(m_nomeTrava))
+        .inteiro("segundos", static_cast<long long>(m_settings.lockTimeout));
+    trava.bind(p);
+    trava.execute();
+    const auto linhas = trava.rows();
+    if (linhas.size() == 1 && linhas[0].size() == 1 && linhas[0][0] == QStringLiteral("1")) {
+        m_pastaTravada = true;
+        return;
+    }
+    throw std::runtime_error(
+        QStringLiteral("Outra cópia do programa está registrando documentos na pasta %1; ela "
+                       "não foi liberada em %2 s e o arquivo fica para a próxima execução.")
+            .arg(pasta)
+            .arg(m_settings.lockTimeout)
+            .toStdString());
+}
+
+void Tdmdb::liberarPasta() noexcept {
+    if (!m_pastaTravada || !m_mysql)
+        return;
+    m_pastaTravada = false;
+    try {
+        Statement& liberacao = preparado(m_mysql, comandos().liberacao, "DO RELEASE_LOCK(?)");
+        Parametros p;
+        p.texto("nome", QString::fromLatin1(m_nomeTrava));
+        liberacao.bind(p);
+        liberacao.execute();
+    } catch (...) {
+        // A lock that stayed would hold every other copy back: without the session it goes.
+        closeConnection();
+    }
 }
 
 template <typename Passo> auto Tdmdb::protegido(Passo&& passo) -> decltype(passo()) {
@@ -366,6 +427,8 @@ void Tdmdb::ConectarBanco() {
     }
     m_mysql = m;
     m_registroPendente = false;
+    m_pastaTravada = false;
+    m_sessaoFalhou = false;
 
     // The handshake cannot tell whether the server took utf8mb4; SET NAMES can. Servers
     // older than utf8mb4 get utf8, which still keeps the accents of the documents.
@@ -377,6 +440,14 @@ void Tdmdb::ConectarBanco() {
             throw error;
         }
     }
+}
+
+void Tdmdb::IniciarExecucao() {
+    DesfazerRegistro();
+    // mysql_ping without automatic reconnection: one round trip on a live session.
+    if (m_mysql && (m_sessaoFalhou || mysql_ping(m_mysql) != 0))
+        closeConnection();
+    ConectarBanco();
 }
 
 Tdmdb::TRegistro Tdmdb::RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
@@ -490,8 +561,12 @@ QString Tdmdb::nomeLivre(const QString& arquivo, const QString& pasta) {
 
 Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& arquivo,
                                         const QString& pasta) {
+    // One folder's lock covers both steps, finding the document and picking a free name.
+    travarPasta(pasta);
     execute("START TRANSACTION");
     if (const std::optional<TDocumentoRegistrado> doc = localizar(dados, pasta)) {
+        // The lock stays until its file is uploaded: two versions of one document (an NFe and
+        // its nfeProc) must not be written into one copy at once.
         if (chaveDeAcesso(dados.chave_doc) && !chaveDeAcesso(doc->chave_doc)) {
             Parametros p;
             p.texto("chave_doc", dados.chave_doc).inteiro("id", qint64(doc->id));
@@ -535,11 +610,17 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
 }
 
 void Tdmdb::ConfirmarRegistro() {
+    if (!m_registroPendente && m_pastaTravada) {
+        liberarPasta(); // a document found: its copy is uploaded
+        return;
+    }
     if (!m_registroPendente || !m_mysql)
         throw std::runtime_error("Nenhum registro de documento pendente de confirmação");
     m_registroPendente = false;
-    if (mysql_commit(m_mysql) == 0)
+    if (mysql_commit(m_mysql) == 0) {
+        liberarPasta();
         return;
+    }
     const DbError error(mysql_errno(m_mysql), mysql_error(m_mysql));
     desfazer(error.code());
     throw error;
@@ -548,6 +629,8 @@ void Tdmdb::ConfirmarRegistro() {
 void Tdmdb::DesfazerRegistro() noexcept {
     if (m_registroPendente)
         desfazer(0);
+    else
+        liberarPasta();
 }
 
 int Tdmdb::Seql(const QString& sTipo) noexcept {

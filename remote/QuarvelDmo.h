@@ -3,6 +3,7 @@
 #include "QuarvelConstants.h"
 #include "TDadosNFe.h"
 
+#include <QByteArray>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -35,6 +36,8 @@ struct DbSettings {
     unsigned connectTimeout = 60;                       // seconds
     unsigned readTimeout = 600;
     unsigned writeTimeout = 600;
+    // Seconds a registration waits while another copy registers into the same folder.
+    unsigned lockTimeout = 60;
     // TLS required, the certificate's chain and its name (host) checked.
     bool tls = QUARVEL_DB_TLS;
     QString caFile = QStringLiteral(QUARVEL_DB_CA_FILE); // empty: the system's authorities
@@ -57,6 +60,10 @@ public:
     // Opens the connection unless the client side already holds one; sends nothing then.
     void ConectarBanco();
     bool Conectado() const;
+    // Before a run's first statement: a session that failed or was refused a statement is
+    // replaced, and an open one is asked once whether the server still holds it (an idle
+    // time-out, a restart or a KILL close it without a word), and replaced when not.
+    void IniciarExecucao();
 
     // What RegistrarDocumento found or did.
     struct TRegistro {
@@ -95,6 +102,10 @@ public:
     // `arquivo`, or under the first free "nota (2).xml", ... when another document's row
     // holds that name in `pasta`, inside a transaction that stays open until
     // ConfirmarRegistro (the file reached the FTP server) or DesfazerRegistro (it did not).
+    // From the lookup until ConfirmarRegistro or DesfazerRegistro, whether the document was
+    // found or inserted, the server's named lock of `pasta` is held, so that other copies
+    // registering into that folder, or uploading another version of the same document, wait
+    // their turn (up to DbSettings::lockTimeout, then this fails).
     TRegistro RegistrarDocumento(const TDadosNFe& dados, const QString& arquivo,
                                  const QString& pasta);
     void ConfirmarRegistro();
@@ -109,6 +120,8 @@ private:
 
     void execute(const char* sql);
     void closeConnection() noexcept;
+    void travarPasta(const QString& pasta);
+    void liberarPasta() noexcept;
     // The one rule after a failed statement: a lost connection is closed (the server rolls
     // back what it held), anything else rolls the open transaction back.
     void desfazer(unsigned code) noexcept;
@@ -125,4 +138,11 @@ private:
     MYSQL* m_mysql = nullptr;
     std::unique_ptr<Comandos> m_comandos;
     bool m_registroPendente = false;
+    bool m_pastaTravada = false; // this session holds the named lock of m_nomeTrava
+    QByteArray m_nomeTrava;
+    bool m_sessaoFalhou = false; // a statement failed or was refused on this session
 };
+
+// The name of the server's lock that serialises the registrations into `pasta` of one
+// database: at most 64 characters, whatever the folder's length.
+QByteArray nomeTravaPasta(const QString& database, const QString& pasta);

@@ -2,6 +2,7 @@
 
 #include "ErrorLog.h"
 #include "FileMove.h"
+#include "FolderTreeLock.h"
 #include "FtpClient.h"
 #include "NFeReader.h"
 #include "Nomes.h"
@@ -392,11 +393,10 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         if (publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
                                         dados.demissao, dados.pasta, p_.sCNPJ, manterCopia))
             passar(EtapaArquivo::Publicado, caminho);
-        // The row becomes visible only once its file is on the server.
-        if (registro.novo) {
-            sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-            dmdb_.ConfirmarRegistro();
-        }
+        // The row becomes visible only once its file is on the server; a document found
+        // lets its folder go.
+        sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
+        dmdb_.ConfirmarRegistro();
     } catch (...) {
         dmdb_.DesfazerRegistro();
         throw;
@@ -420,9 +420,24 @@ bool TArmazenamento::executar() {
         janela_.habilitarTimerEBotoes();
         return false;
     }
+    // Every user of the PC may run a copy over the same folders: only one of them stores a
+    // tree at a time, or both would take up the same files.
+    const QString pastaArvore = janela_.pastaListagem();
+    FolderTreeLock arvore;
+    if (arvore.acquire(QFile::encodeName(pastaArvore)) == FolderTreeLock::Result::Busy) {
+        janela_.registrarLinha(
+            carimboLog(p_.agora(), p_.regional()) +
+            QStringLiteral("Armazenamento adiado: outra cópia do programa neste computador está "
+                           "armazenando a pasta %1 (ou uma pasta dentro dela ou que a contém); "
+                           "a próxima execução tenta de novo.")
+                .arg(nomeLegivel(pastaArvore)));
+        janela_.habilitarTimerEBotoes();
+        return false;
+    }
     ListaPendente lista = Listar();
     janela_.desabilitarBotoes();
-    dmdb_.ConectarBanco();
+    // A session the server dropped while the program stood idle must not fail the run.
+    dmdb_.IniciarExecucao();
     if (lista.size() == 0) {
         janela_.habilitarTimerEBotoes();
         return false;

@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 #include <arpa/inet.h>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -558,3 +559,216 @@ TEST_F(Registry, CreationRunsTheGivenHandler) {
 }
 
 } // namespace
+
+// Before a run: a live session is kept at the cost of one ping; a session the server killed,
+// or one on which a statement failed or was refused, is replaced.
+TEST_F(Registry, IniciarExecucaoKeepsALiveSessionAndReplacesAFailedOne) {
+    const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
+    Tdmdb dmdb({}, settings());
+    auto sessao = [&] {
+        const auto r = root.rows("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = " +
+                                 root.quote(user));
+        return r.size() == 1 ? *r[0][0] : QStringLiteral("%1 sessions").arg(r.size());
+    };
+    dmdb.IniciarExecucao();
+    const QString primeira = sessao();
+    dmdb.IniciarExecucao();
+    EXPECT_EQ(sessao(), primeira);
+
+    root.killConnectionsOf(user);
+    dmdb.IniciarExecucao();
+    const QString segunda = sessao();
+    EXPECT_NE(segunda, primeira);
+    dmdb.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 1),
+                            tag + "-vivo.xml", pasta);
+    dmdb.ConfirmarRegistro();
+    EXPECT_EQ(sessao(), segunda);
+    dmdb.IniciarExecucao();
+    EXPECT_EQ(sessao(), segunda);
+
+    // Refused by the server: a value too long for its column.
+    EXPECT_THROW(dmdb.RegistrarDocumento(documento(QString(256, u'x'), QDate(2014, 11, 5), 1),
+                                         tag + "-longo.xml", pasta),
+                 DbError);
+    EXPECT_EQ(sessao(), segunda); // the run that failed goes on with it no further
+    dmdb.IniciarExecucao();
+    EXPECT_NE(sessao(), segunda);
+    EXPECT_EQ(contar(tag + "-vivo"), 1);
+}
+
+namespace {
+
+// How another PC's copy registers: a data module of its own, in a thread of its own.
+struct OutraCopia {
+    explicit OutraCopia(DbSettings s) : dmdb({}, std::move(s)) {}
+    template <typename F> void iniciar(F&& f) { t = std::thread(std::forward<F>(f)); }
+    ~OutraCopia() {
+        if (t.joinable())
+            t.join();
+    }
+    Tdmdb dmdb;
+    std::thread t;
+};
+
+} // namespace
+
+// Two copies registering into one folder of a table without unique keys: the second waits
+// for the first's commit, then finds its document, or takes the next free name.
+TEST_F(Registry, TwoCopiesRegisteringIntoOneFolderTakeTurns) {
+    const QString banco = "qk_" + tag;
+    root.exec("CREATE DATABASE " + banco);
+    root.exec("CREATE TABLE " + banco + ".docs LIKE kelvaro_doc.docs");
+    root.exec("ALTER TABLE " + banco + ".docs DROP INDEX docs_arquivo, DROP INDEX docs_chave_nfe");
+    root.exec("GRANT ALL PRIVILEGES ON " + banco + ".* TO " + root.quote(user) + "@'127.0.0.1'");
+    struct Limpeza {
+        RootDb& r;
+        QString b;
+        ~Limpeza() { r.exec("DROP DATABASE IF EXISTS " + b); }
+    } limpeza{root, banco};
+    DbSettings s = settings();
+    s.database = banco;
+    const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
+    const QString nome = tag + " nota.xml";
+    const TDadosNFe a = documento(QStringLiteral("E"), QDate(2014, 11, 5), 1);
+    const TDadosNFe outro = documento(QStringLiteral("E"), QDate(2014, 11, 5), 2);
+    auto esperandoTrava = [&] {
+        return root.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = " +
+                          root.quote(user) + " AND INFO LIKE 'SELECT GET_LOCK%'") != u"0";
+    };
+
+    const struct {
+        const char* caso;
+        TDadosNFe segundo;
+        QString arquivo; // what the second copy gets
+        bool novo;
+    } casos[] = {{"the same document", a, nome, false},
+                 {"another document of that name", outro, tag + " nota (2).xml", true}};
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.caso);
+        root.exec("DELETE FROM " + banco + ".docs");
+        Tdmdb primeira({}, s);
+        ASSERT_TRUE(primeira.RegistrarDocumento(a, nome, pasta).novo);
+        OutraCopia segunda(s);
+        Tdmdb::TRegistro r;
+        segunda.iniciar([&] {
+            r = segunda.dmdb.RegistrarDocumento(c.segundo, nome, pasta);
+            segunda.dmdb.ConfirmarRegistro();
+        });
+        const QDeadlineTimer prazo(20000);
+        while (!esperandoTrava() && !prazo.hasExpired())
+            QThread::msleep(20);
+        ASSERT_TRUE(esperandoTrava()) << "the second copy did not wait";
+        primeira.ConfirmarRegistro();
+        segunda.t.join();
+        EXPECT_EQ(r.arquivo, c.arquivo);
+        EXPECT_EQ(r.novo, c.novo);
+        EXPECT_EQ(root.value("SELECT COUNT(*) FROM " + banco + ".docs"),
+                  QString::number(c.novo ? 2 : 1));
+    }
+}
+
+// The lock of a folder goes on every way out of a registration; while a copy holds it, the
+// others wait at most lockTimeout, then fail with a message that says why.
+TEST_F(Registry, TheFolderLockIsReleasedOnEveryPath) {
+    const QString pasta = "/arqs/" + tag + "/11222333000181/201411";
+    const QString trava = QString::fromLatin1(nomeTravaPasta(QStringLiteral("kelvaro_doc"), pasta));
+    EXPECT_LE(trava.size(), 64);
+    EXPECT_NE(nomeTravaPasta(QStringLiteral("kelvaro_doc"), pasta + u'2'), trava.toLatin1());
+    auto livre = [&] {
+        return root.value("SELECT IS_FREE_LOCK(" + root.quote(trava) + ")") == u"1";
+    };
+    DbSettings s = settings();
+    s.lockTimeout = 1;
+    const TDadosNFe registrado = documento(QStringLiteral("E"), QDate(2014, 11, 5), 1);
+    {
+        Tdmdb d({}, s);
+        d.RegistrarDocumento(registrado, tag + "-a.xml", pasta);
+        d.ConfirmarRegistro();
+    }
+
+    const std::pair<const char*, std::function<void(Tdmdb&)>> caminhos[] = {
+        {"commit",
+         [&](Tdmdb& d) {
+             d.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 2),
+                                  tag + "-b.xml", pasta);
+             EXPECT_FALSE(livre());
+             d.ConfirmarRegistro();
+         }},
+        {"rollback",
+         [&](Tdmdb& d) {
+             d.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 3),
+                                  tag + "-c.xml", pasta);
+             EXPECT_FALSE(livre());
+             d.DesfazerRegistro();
+         }},
+        {"document found, its copy uploaded",
+         [&](Tdmdb& d) {
+             EXPECT_FALSE(d.RegistrarDocumento(registrado, tag + "-d.xml", pasta).novo);
+             EXPECT_FALSE(livre()); // until its file is on the server
+             d.ConfirmarRegistro();
+         }},
+        {"document found, its upload failed",
+         [&](Tdmdb& d) {
+             EXPECT_FALSE(d.RegistrarDocumento(registrado, tag + "-d.xml", pasta).novo);
+             d.DesfazerRegistro();
+         }},
+        {"statement refused",
+         [&](Tdmdb& d) {
+             EXPECT_THROW(d.RegistrarDocumento(documento(QString(256, u'x'), QDate(2014, 11, 5), 4),
+                                               tag + "-e.xml", pasta),
+                          DbError);
+         }},
+        {"connection lost",
+         [&](Tdmdb& d) {
+             d.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 5),
+                                  tag + "-f.xml", pasta);
+             root.killConnectionsOf(user);
+             EXPECT_THROW(d.ConfirmarRegistro(), DbError);
+         }},
+        {"program ended",
+         [&](Tdmdb&) {
+             {
+                 Tdmdb outro({}, s);
+                 outro.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 6),
+                                          tag + "-g.xml", pasta);
+             }
+             // The server lets the lock go as it drops the closed session.
+             const QDeadlineTimer prazo(10000);
+             while (!livre() && !prazo.hasExpired())
+                 QThread::msleep(20);
+         }},
+        {"another copy holds the folder",
+         [&](Tdmdb& d) {
+             RootDb outra;
+             outra.exec("DO GET_LOCK(" + outra.quote(trava) + ", 0)");
+             try {
+                 d.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 7),
+                                      tag + "-h.xml", pasta);
+                 ADD_FAILURE() << "registered while another copy held the folder";
+             } catch (const std::runtime_error& e) {
+                 EXPECT_STREQ(e.what(),
+                              ("Outra cópia do programa está registrando documentos na pasta " +
+                               pasta +
+                               "; ela não foi liberada em 1 s e o arquivo fica para a próxima "
+                               "execução.")
+                                  .toUtf8()
+                                  .constData());
+             }
+             outra.exec("DO RELEASE_LOCK(" + outra.quote(trava) + ")");
+         }},
+    };
+    for (const auto& [nome, caminho] : caminhos) {
+        SCOPED_TRACE(nome);
+        Tdmdb d({}, s);
+        caminho(d);
+        EXPECT_TRUE(livre());
+        // And the same data module registers into that folder again.
+        d.RegistrarDocumento(documento(QStringLiteral("E"), QDate(2014, 11, 5), 8), tag + "-z.xml",
+                             pasta);
+        d.DesfazerRegistro();
+        EXPECT_TRUE(livre());
+    }
+    EXPECT_EQ(contar(tag + "-b"), 1);
+    for (const char* nunca : {"-c", "-d", "-e", "-f", "-g", "-h", "-z"})
+        EXPECT_EQ(contar(tag + nunca), 0) << nunca;
+}

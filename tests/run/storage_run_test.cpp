@@ -6,6 +6,7 @@
 #include "FtpServerProcess.h"
 #include "NFeReader.h"
 #include "Nomes.h"
+#include "PrivateMariaDb.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 #include "RootDb.h"
@@ -34,6 +35,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <optional>
 #include <set>
 #include <sys/socket.h>
@@ -293,8 +295,9 @@ public:
     }
 
     std::vector<RootDb::Row> rows(const QString& columns = QStringLiteral("arquivo, pasta")) {
-        return root.rows("SELECT " + columns + " FROM docs WHERE pasta LIKE " +
-                         root.quote("/arqs/" + cnpj + "/%") + " ORDER BY id");
+        RootDb& db = docsDb ? *docsDb : root;
+        return db.rows("SELECT " + columns + " FROM " + docsTable + " WHERE pasta LIKE " +
+                       db.quote("/arqs/" + cnpj + "/%") + " ORDER BY id");
     }
 
     // After any run: every file in exactly one place (where it was, the backup tree or
@@ -431,6 +434,8 @@ public:
     }
 
     RootDb root;
+    RootDb* docsDb = nullptr;                               // where the rows are, when not root's
+    QString docsTable = QStringLiteral("kelvaro_doc.docs"); // the table the program writes
     QTemporaryDir work;
     QString nfe, bkp, cnpj, dbUser, ftpHome;
     std::unique_ptr<Tdmdb> dmdb;
@@ -1146,6 +1151,344 @@ TEST_F(StorageRun, AtEachFileTheScreenShowsItsRowsSelected) {
     const Lugares where = checkNothingLost();
     EXPECT_EQ(where.contar(Backup), 39);
     EXPECT_EQ(where.contar(Erros), 1);
+}
+
+// The session a run leaves open may be gone by the next run: a host's short idle time-out,
+// a restart of its server. Neither fails a run, on a server of the test's own.
+TEST_F(StorageRun, ASessionTheServerClosedBetweenRunsIsReplaced) {
+    PrivateMariaDb servidor({QStringLiteral("--wait-timeout=2")});
+    servidor.start();
+    auto proprio = std::make_unique<RootDb>(servidor.socket());
+    auto abrirRoot = [&] {
+        proprio = std::make_unique<RootDb>(servidor.socket());
+        proprio->exec(QStringLiteral("SET SESSION wait_timeout = 28800"));
+        docsDb = proprio.get();
+    };
+    abrirRoot();
+    const QString conta = proprio->quote(dbUser) + QStringLiteral("@'127.0.0.1'");
+    proprio->exec("CREATE USER " + conta + " IDENTIFIED BY " + proprio->quote(testDb().password));
+    proprio->exec("GRANT ALL PRIVILEGES ON kelvaro_doc.* TO " + conta);
+    DbSettings db = dbSettings();
+    db.port = unsigned(servidor.port());
+    addFile(QStringLiteral("1/n1.xml"), nota("nfe-400.xml", 61));
+    openWindow(sharedFtp(), {}, {}, db);
+    store();
+    ASSERT_EQ(rows().size(), 1u) << form->MemoErros->toPlainText().toStdString();
+
+    const std::pair<const char*, std::function<void()>> pausas[] = {
+        {"past wait_timeout",
+         [&] {
+             // The server drops the idle session on its own.
+             const QDeadlineTimer prazo(60000);
+             while (proprio->connectionsOf(dbUser) > 0 && !prazo.hasExpired())
+                 QTest::qWait(100);
+             EXPECT_EQ(proprio->connectionsOf(dbUser), 0);
+         }},
+        {"server restart",
+         [&] {
+             proprio.reset();
+             docsDb = nullptr;
+             servidor.restart();
+             abrirRoot();
+         }},
+    };
+    int numero = 62;
+    for (const auto& [nome, pausa] : pausas) {
+        SCOPED_TRACE(nome);
+        EXPECT_TRUE(dmdb->Conectado()); // the program still holds its old session
+        pausa();
+        addFile(QStringLiteral("%1/n%1.xml").arg(numero).toUtf8(), nota("nfe-400.xml", numero));
+        ++numero;
+        store();
+        EXPECT_TRUE(form->MemoErros->toPlainText().isEmpty())
+            << form->MemoErros->toPlainText().toStdString();
+        EXPECT_EQ(proprio->connectionsOf(dbUser), 1);
+    }
+    EXPECT_EQ(checkNothingLost().contar(Backup), 3);
+    EXPECT_EQ(rows().size(), 3u);
+}
+
+// A host took INSERT away and gave it back: the session opened meanwhile keeps the rights it
+// was opened with, so the run after a refusal starts on a new one.
+TEST_F(StorageRun, ARevokedThenRestoredGrantWorksFromTheNextRun) {
+    const QString conta = root.quote(dbUser) + QStringLiteral("@'127.0.0.1'");
+    root.exec("REVOKE INSERT ON kelvaro_doc.* FROM " + conta);
+    addFile(QStringLiteral("n1.xml"), nota("nfe-400.xml", 71));
+    openWindow(sharedFtp());
+    store();
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(lines[0], u"Inserção de Registro Banco Remoto");
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("INSERT command denied")))
+        << lines[1].toStdString();
+    EXPECT_EQ(checkNothingLost().contar(Origem), 1);
+    const QString antes = root.value("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = " +
+                                     root.quote(dbUser));
+
+    root.exec("GRANT INSERT ON kelvaro_doc.* TO " + conta);
+    const QString log = form->MemoErros->toPlainText();
+    store();
+    EXPECT_EQ(form->MemoErros->toPlainText(), log);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    const QString depois = root.value(
+        "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = " + root.quote(dbUser));
+    EXPECT_NE(antes, depois);
+}
+
+// A connection lost in the middle of a run ends that run, with no reconnection inside it;
+// the next run opens a new session and stores the rest.
+TEST_F(StorageRun, AConnectionLostDuringARunEndsItAndTheNextRunGoesOn) {
+    for (int i = 0; i < 3; ++i)
+        addFile(QStringLiteral("n%1.xml").arg(i), nota("nfe-400.xml", 81 + i));
+    openWindow(sharedFtp());
+    atRow[1] = [this] { root.killConnectionsOf(dbUser); };
+    store();
+    const QStringList lines = logLines();
+    ASSERT_GE(lines.size(), 2) << form->MemoErros->toPlainText().toStdString();
+    EXPECT_EQ(lines[0], u"Inserção de Registro Banco Remoto");
+    EXPECT_EQ(checkNothingLost().contar(Backup), 1);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(root.connectionsOf(dbUser), 0); // nothing reconnected behind the run's back
+
+    const QString log = form->MemoErros->toPlainText();
+    store();
+    EXPECT_EQ(form->MemoErros->toPlainText(), log);
+    EXPECT_EQ(checkNothingLost().contar(Backup), 3);
+    EXPECT_EQ(rows().size(), 3u);
+}
+
+namespace {
+
+// One copy of the program in a process of its own (storage_driver.cpp), with its own
+// DOC.INI and runtime folder; as another user when `uid` is not 0.
+class Copia {
+public:
+    struct Rodada {
+        QStringList armazenados; // files whose row was committed
+        QStringList log;         // new lines of the error log
+        QString lido;            // where a pausing run holds
+    };
+
+    Copia(const QString& pasta, const QByteArray& docIni, QProcessEnvironment env, uid_t uid) {
+        QDir().mkpath(pasta + QStringLiteral("/run"));
+        writeFile(pasta + QStringLiteral("/DOC.INI"), docIni);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), pasta + QStringLiteral("/run"));
+        env.insert(QStringLiteral("HOME"), pasta);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (uid != 0) {
+            for (const QString& p : {pasta, pasta + QStringLiteral("/run")})
+                EXPECT_EQ(::chown(QFile::encodeName(p).constData(), uid, uid), 0);
+            // The folders the copies share stay open to both users, as an office sets them.
+            processo_.setChildProcessModifier([uid] {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
+                    ::_exit(126);
+                ::umask(0);
+            });
+        }
+        ::chmod(QFile::encodeName(pasta + QStringLiteral("/run")).constData(), 0700);
+        processo_.setProcessEnvironment(env);
+        processo_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        processo_.start(QStringLiteral(QUARVEL_STORAGE_DRIVER), {pasta});
+        EXPECT_TRUE(processo_.waitForStarted(10000));
+    }
+    ~Copia() {
+        processo_.closeWriteChannel();
+        if (!processo_.waitForFinished(30000))
+            processo_.kill();
+        processo_.waitForFinished(5000);
+        EXPECT_EQ(processo_.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(processo_.exitCode(), 0);
+    }
+
+    void enviar(const char* comando) {
+        processo_.write(QByteArray(comando) + '\n');
+        processo_.waitForBytesWritten(5000);
+    }
+    // Lines up to "fim" (or up to "lido" when `ateLido`).
+    Rodada ler(bool ateLido = false) {
+        Rodada r;
+        QDeadlineTimer prazo(240000);
+        for (;;) {
+            while (!processo_.canReadLine()) {
+                if (prazo.hasExpired() || processo_.state() == QProcess::NotRunning) {
+                    ADD_FAILURE() << "the copy stopped answering";
+                    return r;
+                }
+                processo_.waitForReadyRead(200);
+            }
+            const QString linha = QString::fromUtf8(processo_.readLine()).chopped(1);
+            if (linha == u"fim")
+                return r;
+            if (linha.startsWith(u"armazenado "))
+                r.armazenados << linha.mid(11);
+            else if (linha.startsWith(u"log "))
+                r.log << linha.mid(4);
+            else if (linha.startsWith(u"lido ")) {
+                r.lido = linha.mid(5);
+                if (ateLido)
+                    return r;
+            }
+        }
+    }
+
+private:
+    QProcess processo_;
+};
+
+const QString kAdiado = QStringLiteral("Armazenamento adiado: outra cópia do programa neste "
+                                       "computador está armazenando a pasta ");
+
+} // namespace
+
+class StorageRunCopies : public StorageRun, public ::testing::WithParamInterface<bool> {
+public:
+    std::unique_ptr<Copia> copia(const QString& nome, const QString& sPastaNFE,
+                                 const QString& sPastaBKP, uid_t uid = 0) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DRIVER_DB_HOST"), testDb().host);
+        env.insert(QStringLiteral("DRIVER_DB_PORT"), QString::number(testDb().port));
+        env.insert(QStringLiteral("DRIVER_DB_USER"), dbUser);
+        env.insert(QStringLiteral("DRIVER_DB_PASSWORD"), testDb().password);
+        env.insert(QStringLiteral("DRIVER_DB_NAME"), docsTable.section(u'.', 0, 0));
+        env.insert(QStringLiteral("DRIVER_SITE"), kSite);
+        const FtpSettings ftp = sharedFtp();
+        env.insert(QStringLiteral("DRIVER_FTP_HOST"), ftp.host);
+        env.insert(QStringLiteral("DRIVER_FTP_PORT"), QString::number(ftp.port));
+        env.insert(QStringLiteral("DRIVER_FTP_USER"), ftp.user);
+        env.insert(QStringLiteral("DRIVER_FTP_PASSWORD"), ftp.password);
+        const QByteArray ini = "[Parametros]\nsPastaNFE=" + sPastaNFE.toUtf8() +
+                               "\nsPastaBKP=" + sPastaBKP.toUtf8() + "\nsCNPJ=" + cnpj.toUtf8() +
+                               "\nsVirgula=S\n";
+        return std::make_unique<Copia>(work.path() + QStringLiteral("/copias/") + nome, ini, env,
+                                       uid);
+    }
+    // A table like the customer's may be: no unique key at all.
+    void tabelaSemChaves() {
+        banco = QStringLiteral("qk_%1").arg(QRandomGenerator::global()->bounded(100000000));
+        root.exec("CREATE DATABASE " + banco);
+        root.exec("CREATE TABLE " + banco + ".docs LIKE kelvaro_doc.docs");
+        root.exec("ALTER TABLE " + banco +
+                  ".docs DROP INDEX docs_arquivo, DROP INDEX docs_chave_nfe");
+        root.exec("GRANT ALL PRIVILEGES ON " + banco + ".* TO " + root.quote(dbUser) +
+                  "@'127.0.0.1'");
+        docsTable = banco + QStringLiteral(".docs");
+    }
+    void TearDown() override {
+        if (!banco.isEmpty())
+            root.exec("DROP DATABASE IF EXISTS " + banco);
+        StorageRun::TearDown();
+    }
+    QString banco;
+};
+
+// Two PCs of one account store at the same moment, round after round, the same invoices
+// under the same names and other invoices under names the first uses: one row per document,
+// one remote copy per row, each serving its own invoice, on a table without unique keys as
+// on the schema's.
+TEST_P(StorageRunCopies, TwoPcsStoringTheSameInvoicesAtOnce) {
+    if (GetParam())
+        tabelaSemChaves();
+    auto a = copia(QStringLiteral("a"), nfe + QStringLiteral("/a"), bkp + QStringLiteral("/a"));
+    auto b = copia(QStringLiteral("b"), nfe + QStringLiteral("/b"), bkp + QStringLiteral("/b"));
+    constexpr int kRodadas = 3;
+    for (int r = 1; r <= kRodadas; ++r) {
+        SCOPED_TRACE(r);
+        for (int i = 1; i <= 12; ++i) {
+            const QString nome = QStringLiteral("r%1/pedido-%2.xml").arg(r).arg(i);
+            const QByteArray mesma = nota("nfe-400.xml", 1000 * r + i);
+            addFile(QStringLiteral("a/") + nome, mesma);
+            // Half the same invoices, half others under the same names.
+            addFile(QStringLiteral("b/") + nome,
+                    i > 6 ? mesma : nota("nfe-400.xml", 1000 * r + 500 + i));
+        }
+        a->enviar("armazenar");
+        b->enviar("armazenar");
+        const Copia::Rodada ra = a->ler();
+        const Copia::Rodada rb = b->ler();
+        EXPECT_EQ(ra.log, QStringList());
+        EXPECT_EQ(rb.log, QStringList());
+        EXPECT_EQ(ra.armazenados.size(), 12);
+        EXPECT_EQ(rb.armazenados.size(), 12);
+    }
+    EXPECT_EQ(checkNothingLost().contar(Backup), 24 * kRodadas);
+    EXPECT_EQ(rows().size(), size_t(18 * kRodadas));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tabelas, StorageRunCopies, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "keyless" : "schema");
+                         });
+
+// The package starts the program for every user who logs in, and DOC.INI names the same
+// folders for all: while one user's copy stores the tree, another user's copy skips its run
+// with one line, and the files are taken up once.
+TEST_F(StorageRunCopies, TwoUsersOfOnePcNeverStoreOneTreeAtOnce) {
+    ASSERT_EQ(::getuid(), 0u) << "running copies as other users takes root";
+    const QString comum = nfe + QStringLiteral("/comum");
+    QDir().mkpath(comum);
+    QDir().mkpath(bkp);
+    QDir().mkpath(work.path() + QStringLiteral("/copias"));
+    ::chmod(QFile::encodeName(work.path()).constData(), 0755);
+    ::chmod(QFile::encodeName(work.path() + QStringLiteral("/copias")).constData(), 0755);
+    // The shared folders open to both users, as an office sets them up.
+    auto abrirATodos = [&] {
+        QProcess::execute(QStringLiteral("chmod"),
+                          {QStringLiteral("-R"), QStringLiteral("a+rwX"), nfe, bkp});
+    };
+    abrirATodos();
+    std::unique_ptr<Copia> copias[2];
+    for (int k = 0; k < 2; ++k)
+        copias[k] = copia(QStringLiteral("u%1").arg(k), comum, bkp, uid_t(61001 + k));
+    int numero = 2000;
+    auto novosArquivos = [&](int rodada) {
+        for (int i = 0; i < 6; ++i, ++numero)
+            addFile(QStringLiteral("comum/%1/n%2.xml").arg(rodada).arg(numero),
+                    nota("nfe-400.xml", numero));
+        abrirATodos();
+    };
+
+    // One copy holds its run at its first file; the other comes meanwhile and skips.
+    for (int rodada = 0; rodada < 2; ++rodada) {
+        SCOPED_TRACE(rodada);
+        Copia& primeira = *copias[rodada];
+        Copia& segunda = *copias[1 - rodada];
+        novosArquivos(rodada);
+        primeira.enviar("armazenar-pausando");
+        EXPECT_FALSE(primeira.ler(true).lido.isEmpty());
+        segunda.enviar("armazenar");
+        const Copia::Rodada pulada = segunda.ler();
+        ASSERT_EQ(pulada.log.size(), 1) << pulada.log.join(u'\n').toStdString();
+        EXPECT_TRUE(kStamp.match(pulada.log[0]).hasMatch()) << pulada.log[0].toStdString();
+        EXPECT_TRUE(pulada.log[0].contains(kAdiado + comum +
+                                           QStringLiteral(" (ou uma pasta "
+                                                          "dentro dela ou que "
+                                                          "a contém); a próxima "
+                                                          "execução tenta de "
+                                                          "novo.")))
+            << pulada.log[0].toStdString();
+        EXPECT_TRUE(pulada.armazenados.isEmpty());
+        primeira.enviar("continuar");
+        const Copia::Rodada feita = primeira.ler();
+        EXPECT_EQ(feita.log, QStringList());
+        EXPECT_EQ(feita.armazenados.size(), 6);
+    }
+    // Both at once, several times: whichever comes second skips, and no file goes twice.
+    for (int rodada = 2; rodada < 5; ++rodada) {
+        SCOPED_TRACE(rodada);
+        novosArquivos(rodada);
+        copias[0]->enviar("armazenar");
+        copias[1]->enviar("armazenar");
+        const Copia::Rodada r0 = copias[0]->ler();
+        const Copia::Rodada r1 = copias[1]->ler();
+        EXPECT_EQ(r0.armazenados.size() + r1.armazenados.size(), 6);
+        for (const QString& l : r0.log + r1.log)
+            EXPECT_TRUE(l.contains(kAdiado)) << l.toStdString();
+    }
+    copias[0].reset();
+    copias[1].reset();
+    EXPECT_EQ(checkNothingLost().contar(Backup), 30);
+    EXPECT_EQ(rows().size(), 30u);
 }
 
 // Settings of sPastaBKP that would misplace files end the run before its first file, with one
