@@ -23,7 +23,7 @@ void TDirectoryListBox::setDirectory(const QString& path) {
     }
     ::closedir(probe);
 
-    directory_ = full;
+    m_directory = full;
     clear();
     const QIcon open = style()->standardIcon(QStyle::SP_DirOpenIcon);
     const QIcon closed = style()->standardIcon(QStyle::SP_DirClosedIcon);
@@ -48,28 +48,28 @@ void TDirectoryListBox::setDirectory(const QString& path) {
         add(closed, s, dir.filePath(s), int(parts.size()) + 1);
     setCurrentItem(current);
 
-    if (dirLabel_) {
-        dirLabel_->setText(full);
-        dirLabel_->adjustSize();
+    if (m_dirLabel) {
+        m_dirLabel->setText(full);
+        m_dirLabel->adjustSize();
     }
     refreshFiles();
 }
 
 void TDirectoryListBox::refreshFiles() {
-    if (!fileList_)
+    if (!m_fileList)
         return;
-    fileList_->clear();
-    if (directory_.isEmpty())
+    m_fileList->clear();
+    if (m_directory.isEmpty())
         return;
     // Display only, with the mask "*.xml" (without regard to case, as the mask works).
-    fileList_->addItems(QDir(directory_)
-                            .entryList({QStringLiteral("*.xml")}, QDir::Files | QDir::Hidden,
-                                       QDir::Name | QDir::IgnoreCase));
+    m_fileList->addItems(QDir(m_directory)
+                             .entryList({QStringLiteral("*.xml")}, QDir::Files | QDir::Hidden,
+                                        QDir::Name | QDir::IgnoreCase));
 }
 
 bool TDirectoryListBox::openItem(QListWidgetItem* item) {
     const QString target = item ? item->data(Qt::UserRole).toString() : QString();
-    if (target.isEmpty() || target == directory_)
+    if (target.isEmpty() || target == m_directory)
         return false;
     setDirectory(target);
     return true;

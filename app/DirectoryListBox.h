@@ -14,15 +14,15 @@ class TDirectoryListBox : public QListWidget {
 public:
     explicit TDirectoryListBox(QWidget* parent = nullptr);
 
-    void setDirLabel(QLabel* label) { dirLabel_ = label; }
-    void setFileList(QListWidget* fileList) { fileList_ = fileList; }
+    void setDirLabel(QLabel* label) { m_dirLabel = label; }
+    void setFileList(QListWidget* fileList) { m_fileList = fileList; }
 
     // Opens `path`; throws std::runtime_error when it does not exist or cannot be read,
     // leaving the current folder as it was.
     void setDirectory(const QString& path);
     // The current folder: a full path, ending with "/" only when it is the root. Empty
     // while no folder could be opened.
-    QString directory() const { return directory_; }
+    QString directory() const { return m_directory; }
 
     // Shows the XML files of the current folder as they are now.
     void refreshFiles();
@@ -32,7 +32,7 @@ public:
     bool openItem(QListWidgetItem* item);
 
 private:
-    QString directory_;
-    QLabel* dirLabel_ = nullptr;
-    QListWidget* fileList_ = nullptr;
+    QString m_directory;
+    QLabel* m_dirLabel = nullptr;
+    QListWidget* m_fileList = nullptr;
 };

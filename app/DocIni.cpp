@@ -74,7 +74,7 @@ IniFile::IniFile(const QString& text) {
             const qsizetype close = line.indexOf(u']');
             const QString name = trimBlanks(line.mid(1, close < 0 ? -1 : close - 1)).toLower();
             // Only the first section of a name is searched.
-            current = sections_.contains(name) ? nullptr : &sections_[name];
+            current = m_sections.contains(name) ? nullptr : &m_sections[name];
             continue;
         }
         if (!current)
@@ -107,8 +107,8 @@ IniFile IniFile::load(const QString& path) {
 }
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def) const {
-    const auto s = sections_.constFind(section.toLower());
-    if (s == sections_.constEnd())
+    const auto s = m_sections.constFind(section.toLower());
+    if (s == m_sections.constEnd())
         return def;
     const auto k = s->constFind(key.toLower());
     return k == s->constEnd() ? def : *k;

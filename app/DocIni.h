@@ -38,7 +38,7 @@ public:
 
 private:
     // lower-cased section -> lower-cased key -> value
-    QHash<QString, QHash<QString, QString>> sections_;
+    QHash<QString, QHash<QString, QString>> m_sections;
 };
 
 // Path of DOC.INI in `folder`: the entry whose name is "doc.ini" without regard to case

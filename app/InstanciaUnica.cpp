@@ -35,39 +35,39 @@ QString pastaDeExecucao() {
 }
 
 InstanciaUnica::InstanciaUnica(QString pasta, QObject* parent)
-    : QObject(parent), lock_(pasta + QStringLiteral("/quarvel.lock")),
-      socket_(pasta + QStringLiteral("/quarvel.socket")) {}
+    : QObject(parent), m_trava(pasta + QStringLiteral("/quarvel.lock")),
+      m_soquete(pasta + QStringLiteral("/quarvel.socket")) {}
 
 InstanciaUnica::~InstanciaUnica() {
-    if (servidor_)
-        servidor_->close();
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (m_servidor)
+        m_servidor->close();
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 bool InstanciaUnica::primeira() {
-    if (fd_ < 0) {
-        fd_ = ::open(QFile::encodeName(lock_).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0)
+    if (m_fd < 0) {
+        m_fd = ::open(QFile::encodeName(m_trava).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd < 0)
             return true; // no lock to be had: better one copy too many than none
     }
     int r;
-    while ((r = ::flock(fd_, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    while ((r = ::flock(m_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
     }
     if (r != 0)
         return false;
     // A copy that crashed left its socket behind; the lock says it is gone.
-    QLocalServer::removeServer(socket_);
-    servidor_ = new QLocalServer(this);
-    servidor_->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(servidor_, &QLocalServer::newConnection, this, &InstanciaUnica::atender);
-    if (!servidor_->listen(socket_))
-        qWarning("quarvel: %s: %s", qPrintable(socket_), qPrintable(servidor_->errorString()));
+    QLocalServer::removeServer(m_soquete);
+    m_servidor = new QLocalServer(this);
+    m_servidor->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(m_servidor, &QLocalServer::newConnection, this, &InstanciaUnica::atender);
+    if (!m_servidor->listen(m_soquete))
+        qWarning("quarvel: %s: %s", qPrintable(m_soquete), qPrintable(m_servidor->errorString()));
     return true;
 }
 
 void InstanciaUnica::atender() {
-    while (QLocalSocket* s = servidor_->nextPendingConnection()) {
+    while (QLocalSocket* s = m_servidor->nextPendingConnection()) {
         connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
         connect(s, &QLocalSocket::readyRead, this, [this, s] {
             if (!s->canReadLine())
@@ -84,7 +84,7 @@ bool InstanciaUnica::pedirJanela(int esperaMs) {
     const QDeadlineTimer prazo(esperaMs);
     do {
         QLocalSocket s;
-        s.connectToServer(socket_);
+        s.connectToServer(m_soquete);
         // The first copy may hold the lock and not yet listen.
         if (s.waitForConnected(int(qMax<qint64>(prazo.remainingTime(), 0)))) {
             s.write(kPedido);

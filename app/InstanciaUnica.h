@@ -31,10 +31,10 @@ signals:
 private:
     void atender();
 
-    QString lock_;
-    QString socket_;
-    int fd_ = -1;
-    QLocalServer* servidor_ = nullptr;
+    QString m_trava;
+    QString m_soquete;
+    int m_fd = -1;
+    QLocalServer* m_servidor = nullptr;
 };
 
 // $XDG_RUNTIME_DIR, or else /tmp/quarvel-<uid>, made and checked to be the user's own and

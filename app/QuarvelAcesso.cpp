@@ -135,24 +135,24 @@ QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text,
 
 TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSettings ftp,
                                QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint), config_(config),
-      dmdb_(dmdb) {
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      m_configuracao(config), m_dmdb(dmdb) {
     trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     regional = [] { return QLocale::system(); };
     ParametrosArmazenamento p;
-    p.sPastaBKP = config_.sPastaBKP;
-    p.sCNPJ = config_.sCNPJ;
-    p.sVirgula = config_.sVirgula;
+    p.sPastaBKP = m_configuracao.sPastaBKP;
+    p.sCNPJ = m_configuracao.sCNPJ;
+    p.sVirgula = m_configuracao.sVirgula;
     p.ftp = std::move(ftp);
     p.regional = [this] { return regional(); };
     p.aoPassar = [this](EtapaArquivo etapa, const QByteArray& caminho) {
         if (etapa == EtapaArquivo::Confirmado)
-            ++publicadosNaExecucao_;
+            ++m_publicadosNaExecucao;
         if (aoPassarArquivo)
             aoPassarArquivo(etapa, caminho);
     };
-    armazenamento_ = std::make_unique<TArmazenamento>(static_cast<TJanelaArmazenamento&>(*this),
-                                                      dmdb_, IdFTP, sFase, std::move(p));
+    m_armazenamento = std::make_unique<TArmazenamento>(static_cast<TJanelaArmazenamento&>(*this),
+                                                       m_dmdb, IdFTP, sFase, std::move(p));
     buildControls();
     FormCreate();
 }
@@ -277,9 +277,9 @@ void TFormDlgAcesso::buildControls() {
     Servios1 = popUpMenu->addAction(QStringLiteral("Serviços"));
     Servios1->setObjectName(QStringLiteral("Servios1"));
 
-    iconeNormal_ = QIcon(QStringLiteral(":/glyphs/quarvel.xpm"));
-    iconeFalha_ = comEmblemaDeAlerta(iconeNormal_);
-    TrayIcon1 = new QSystemTrayIcon(iconeNormal_, this);
+    m_iconeNormal = QIcon(QStringLiteral(":/glyphs/quarvel.xpm"));
+    m_iconeFalha = comEmblemaDeAlerta(m_iconeNormal);
+    TrayIcon1 = new QSystemTrayIcon(m_iconeNormal, this);
     TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
     TrayIcon1->setToolTip(kTituloBandeja);
     TrayIcon1->setContextMenu(PopupMenu1);
@@ -311,7 +311,7 @@ void TFormDlgAcesso::buildControls() {
     connect(DirectoryListBox1, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
         guarded(DirectoryListBox1, [&] {
             if (DirectoryListBox1->openItem(item))
-                pastaListagem_ = DirectoryListBox1->directory();
+                m_pastaLocalListagem = DirectoryListBox1->directory();
         });
     });
     connect(DriveComboBox1, &QComboBox::activated, this,
@@ -346,7 +346,7 @@ void TFormDlgAcesso::chooseDrive(int index) {
     if (root.isEmpty())
         return;
     DirectoryListBox1->setDirectory(root);
-    pastaListagem_ = DirectoryListBox1->directory();
+    m_pastaLocalListagem = DirectoryListBox1->directory();
 }
 
 void TFormDlgAcesso::FormCreate() {
@@ -355,13 +355,14 @@ void TFormDlgAcesso::FormCreate() {
     Timer1->start();
     // Until the user picks a folder, the listing starts from the configured one, even when
     // it cannot be opened: never from the process's current folder.
-    pastaListagem_ = config_.sPastaNFE.isEmpty()
-                         ? QString()
-                         : QDir::cleanPath(QDir(config_.sPastaNFE).absolutePath());
+    m_pastaLocalListagem = m_configuracao.sPastaNFE.isEmpty()
+                               ? QString()
+                               : QDir::cleanPath(QDir(m_configuracao.sPastaNFE).absolutePath());
     guarded(this, [this] {
-        if (!config_.sPastaNFE.isEmpty()) {
-            DirectoryListBox1->setDirectory(config_.sPastaNFE);
-            const int drive = DriveComboBox1->findData(QStorageInfo(pastaListagem_).rootPath());
+        if (!m_configuracao.sPastaNFE.isEmpty()) {
+            DirectoryListBox1->setDirectory(m_configuracao.sPastaNFE);
+            const int drive =
+                DriveComboBox1->findData(QStorageInfo(m_pastaLocalListagem).rootPath());
             if (drive >= 0)
                 DriveComboBox1->setCurrentIndex(drive);
         }
@@ -375,7 +376,7 @@ void TFormDlgAcesso::BitListarClick() {
     // A press let through while a run pumps messages must not change its list.
     if (emExecucao())
         return;
-    armazenamento_->Listar();
+    m_armazenamento->Listar();
 }
 
 void TFormDlgAcesso::mostrarLista(const ListaPendente& lista) {
@@ -396,8 +397,8 @@ void TFormDlgAcesso::mostrarLista(const ListaPendente& lista) {
     ListBoxArquivo->addItems(arquivos);
     // Qt resets a bar whose position falls outside a smaller range; the position stays.
     ProgressBar1->setMaximum(int(lista.size()));
-    if (posicaoProgresso_ > 0)
-        ProgressBar1->setValue(qMin(posicaoProgresso_, ProgressBar1->maximum()));
+    if (m_posicaoProgresso > 0)
+        ProgressBar1->setValue(qMin(m_posicaoProgresso, ProgressBar1->maximum()));
     DirectoryListBox1->refreshFiles();
 }
 
@@ -412,7 +413,7 @@ void TFormDlgAcesso::Armazenar() {
         ~FimDaExecucao() {
             // "Fechar" chosen during the run takes effect once the run is over, after
             // ErrorFound when the run failed.
-            if (primeiro && f->fecharAoTerminar_)
+            if (primeiro && f->m_fecharAoTerminar)
                 QTimer::singleShot(0, f, [f = f] {
                     if (f->close())
                         QCoreApplication::quit();
@@ -420,13 +421,13 @@ void TFormDlgAcesso::Armazenar() {
         }
     } fim{this, !emExecucao()};
     if (!fim.primeiro) {
-        armazenamento_->Armazenar();
+        m_armazenamento->Armazenar();
         return;
     }
-    publicadosNaExecucao_ = 0;
-    encontrouArquivos_ = false;
+    m_publicadosNaExecucao = 0;
+    m_encontrouArquivos = false;
     try {
-        armazenamento_->Armazenar();
+        m_armazenamento->Armazenar();
     } catch (const std::exception& e) {
         execucaoFalhou(QString::fromUtf8(e.what()));
         throw;
@@ -451,16 +452,16 @@ void TFormDlgAcesso::execucaoTerminada() {
     const QString quando = carimboCurto(QDateTime::currentDateTime(), regional());
     estadoNaBandeja(
         QStringLiteral("Última execução: ") + quando +
-        (!encontrouArquivos_ ? QStringLiteral(", nenhum documento pendente")
-         : publicadosNaExecucao_ == 1
+        (!m_encontrouArquivos ? QStringLiteral(", nenhum documento pendente")
+         : m_publicadosNaExecucao == 1
              ? QStringLiteral(", 1 documento publicado")
-             : QStringLiteral(", %1 documentos publicados").arg(publicadosNaExecucao_)));
-    if (!emFalha_)
+             : QStringLiteral(", %1 documentos publicados").arg(m_publicadosNaExecucao)));
+    if (!m_emFalha)
         return;
-    emFalha_ = false;
-    tipoDaFalha_.clear();
-    TrayIcon1->setIcon(iconeNormal_);
-    mostrarBalao(kVoltouAFuncionar, iconeNormal_);
+    m_emFalha = false;
+    m_tipoDaFalha.clear();
+    TrayIcon1->setIcon(m_iconeNormal);
+    mostrarBalao(kVoltouAFuncionar, m_iconeNormal);
 }
 
 void TFormDlgAcesso::execucaoFalhou(const QString& mensagem) {
@@ -470,13 +471,13 @@ void TFormDlgAcesso::execucaoFalhou(const QString& mensagem) {
                           carimboCurto(QDateTime::currentDateTime(), regional()) +
                           QStringLiteral(": ") + tipo;
     estadoNaBandeja(texto);
-    TrayIcon1->setIcon(iconeFalha_);
+    TrayIcon1->setIcon(m_iconeFalha);
     // Every 20 minutes the same failure would say the same thing again.
-    if (emFalha_ && tipo == tipoDaFalha_)
+    if (m_emFalha && tipo == m_tipoDaFalha)
         return;
-    emFalha_ = true;
-    tipoDaFalha_ = tipo;
-    mostrarBalao(texto, iconeFalha_);
+    m_emFalha = true;
+    m_tipoDaFalha = tipo;
+    mostrarBalao(texto, m_iconeFalha);
 }
 
 void TFormDlgAcesso::pararTimer() { Timer1->stop(); }
@@ -493,7 +494,7 @@ void TFormDlgAcesso::desabilitarBotoes() {
 }
 
 void TFormDlgAcesso::selecionar(int indice) {
-    encontrouArquivos_ = true;
+    m_encontrouArquivos = true;
     estadoNaBandeja(
         QStringLiteral("Armazenando %1 de %2").arg(indice + 1).arg(ListBoxArquivo->count()));
     listBoxPasta->setCurrentRow(indice);
@@ -503,7 +504,7 @@ void TFormDlgAcesso::selecionar(int indice) {
 void TFormDlgAcesso::processarMensagens() { QCoreApplication::processEvents(); }
 
 void TFormDlgAcesso::posicionarProgresso(int posicao) {
-    posicaoProgresso_ = posicao;
+    m_posicaoProgresso = posicao;
     ProgressBar1->setValue(qMin(posicao, ProgressBar1->maximum()));
 }
 
@@ -551,7 +552,7 @@ void TFormDlgAcesso::bitFerramentasClick() {
     popUpMenu->popup(mapToGlobal(centre));
 }
 
-void TFormDlgAcesso::BitBtn1Click() { dmdb_.Seql(QStringLiteral("ACESSOS")); }
+void TFormDlgAcesso::BitBtn1Click() { m_dmdb.Seql(QStringLiteral("ACESSOS")); }
 
 void TFormDlgAcesso::BitBtn2Click() { close(); }
 
@@ -581,7 +582,7 @@ void TFormDlgAcesso::TrayIcon1Click() {
 void TFormDlgAcesso::Fechar1Click() {
     bPodeFechar = true;
     if (emExecucao()) {
-        fecharAoTerminar_ = true;
+        m_fecharAoTerminar = true;
         return;
     }
     if (close())
@@ -599,13 +600,13 @@ void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noe
         habilitarTimerEBotoes();
     } catch (...) {
     }
-    armazenamento_->aposFalha();
+    m_armazenamento->aposFalha();
 }
 
 void TFormDlgAcesso::appendLogLine(const QString& line) {
     QTextCursor c(MemoErros->document());
     c.movePosition(QTextCursor::End);
-    if (logLines_++ > 0)
+    if (m_linhasLog++ > 0)
         c.insertBlock();
     // Messages may carry CR LF line ends (FTP replies); the log keeps plain lines.
     QString text = line;

@@ -99,11 +99,11 @@ public:
 
     // A storage run (and the runs that follow it at once).
     void Armazenar();
-    bool emExecucao() const { return armazenamento_->emExecucao(); }
+    bool emExecucao() const { return m_armazenamento->emExecucao(); }
 
     // Folder the listing starts from: the configured sPastaNFE until the user picks a
     // folder in the tree, then the tree's folder.
-    QString pastaListagem() const override { return pastaListagem_; }
+    QString pastaListagem() const override { return m_pastaLocalListagem; }
 
     // Whether the desktop has a notification area; asked at each use. Tests replace it.
     std::function<bool()> trayAvailable;
@@ -117,8 +117,8 @@ public:
 
     // The tray's icons: the application's, and the same with a warning emblem, shown from a
     // failed run until a run succeeds again.
-    const QIcon& iconeNormal() const { return iconeNormal_; }
-    const QIcon& iconeFalha() const { return iconeFalha_; }
+    const QIcon& iconeNormal() const { return m_iconeNormal; }
+    const QIcon& iconeFalha() const { return m_iconeFalha; }
     // Told as the tray shows a balloon of its own (a failure, the storing working again).
     std::function<void(const QString& texto, const QIcon& icone)> aoMostrarBalao;
 
@@ -148,18 +148,18 @@ private:
     void chooseDrive(int index);
     void fillDrives();
 
-    Configuracao config_;
-    Tdmdb& dmdb_;
-    std::unique_ptr<TArmazenamento> armazenamento_;
+    Configuracao m_configuracao;
+    Tdmdb& m_dmdb;
+    std::unique_ptr<TArmazenamento> m_armazenamento;
     bool bPodeFechar = false;
-    bool fecharAoTerminar_ = false;
-    int logLines_ = 0;
-    int posicaoProgresso_ = 0; // kept when a listing sets a smaller maximum
-    QString pastaListagem_;
-    QIcon iconeNormal_;
-    QIcon iconeFalha_;
-    int publicadosNaExecucao_ = 0;   // files published by the run in progress and its followers
-    bool encontrouArquivos_ = false; // whether that run met any file
-    bool emFalha_ = false;           // the last run failed
-    QString tipoDaFalha_;            // its phase and first line, to tell a new kind of failure
+    bool m_fecharAoTerminar = false;
+    int m_linhasLog = 0;
+    int m_posicaoProgresso = 0; // kept when a listing sets a smaller maximum
+    QString m_pastaLocalListagem;
+    QIcon m_iconeNormal;
+    QIcon m_iconeFalha;
+    int m_publicadosNaExecucao = 0;   // files published by the run in progress and its followers
+    bool m_encontrouArquivos = false; // whether that run met any file
+    bool m_emFalha = false;           // the last run failed
+    QString m_tipoDaFalha;            // its phase and first line, to tell a new kind of failure
 };

@@ -152,12 +152,12 @@ struct EntreArquivos {
 // kept in memory.
 class JanelaSemTela : public TJanelaArmazenamento {
 public:
-    explicit JanelaSemTela(QString pasta) : pasta_(std::move(pasta)) {}
+    explicit JanelaSemTela(QString pasta) : m_pastaLocal(std::move(pasta)) {}
 
     void pararTimer() override {}
     void habilitarTimerEBotoes() override {}
     void desabilitarBotoes() override {}
-    QString pastaListagem() const override { return pasta_; }
+    QString pastaListagem() const override { return m_pastaLocal; }
     void mostrarLista(const ListaPendente&) override {}
     void selecionar(int) override {}
     void processarMensagens() override {
@@ -171,7 +171,7 @@ public:
     QStringList log;
 
 private:
-    QString pasta_;
+    QString m_pastaLocal;
 };
 
 ParametrosArmazenamento parametros(const Entradas& e) {

@@ -8,17 +8,17 @@
 Descritor& Descritor::operator=(Descritor&& o) noexcept {
     if (this != &o) {
         fechar();
-        fd_ = o.fd_;
-        o.fd_ = -1;
+        m_fd = o.m_fd;
+        o.m_fd = -1;
     }
     return *this;
 }
 
 int Descritor::fechar() noexcept {
-    if (fd_ < 0)
+    if (m_fd < 0)
         return 0;
-    const int r = ::close(fd_);
-    fd_ = -1;
+    const int r = ::close(m_fd);
+    m_fd = -1;
     return r;
 }
 

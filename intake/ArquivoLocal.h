@@ -9,20 +9,20 @@
 // A file descriptor that closes itself.
 class Descritor {
 public:
-    explicit Descritor(int fd = -1) : fd_(fd) {}
+    explicit Descritor(int fd = -1) : m_fd(fd) {}
     ~Descritor() { fechar(); }
-    Descritor(Descritor&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Descritor(Descritor&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
     Descritor& operator=(Descritor&& o) noexcept;
     Descritor(const Descritor&) = delete;
     Descritor& operator=(const Descritor&) = delete;
 
-    int get() const { return fd_; }
-    bool valido() const { return fd_ >= 0; }
+    int get() const { return m_fd; }
+    bool valido() const { return m_fd >= 0; }
     // Closes now; the result of close(2), errno kept, for writes that must reach the disk.
     int fechar() noexcept;
 
 private:
-    int fd_;
+    int m_fd;
 };
 
 // Which file a path named, and in which state: a file replaced, rewritten, grown or touched

@@ -22,80 +22,80 @@ bool FTPDirExists(const QString& DirName, FtpClient& IdFTPComp) {
 
 TPublicacao::TPublicacao(FtpClient& ftp, FtpSettings settings,
                          std::function<void(const QString&)> setFase)
-    : ftp_(ftp), settings_(std::move(settings)), setFase_(std::move(setFase)) {}
+    : m_ftp(ftp), m_servidor(std::move(settings)), m_definirFase(std::move(setFase)) {}
 
 void TPublicacao::Conectar() {
-    ftp_.Host = settings_.host;
-    ftp_.Port = settings_.port;
-    ftp_.Username = settings_.user;
-    ftp_.Password = settings_.password;
-    ftp_.UseTls = settings_.tls;
-    ftp_.CaFile = settings_.caFile;
-    ftp_.Connect();
+    m_ftp.Host = m_servidor.host;
+    m_ftp.Port = m_servidor.port;
+    m_ftp.Username = m_servidor.user;
+    m_ftp.Password = m_servidor.password;
+    m_ftp.UseTls = m_servidor.tls;
+    m_ftp.CaFile = m_servidor.caFile;
+    m_ftp.Connect();
 }
 
 void TPublicacao::Desconectar() {
-    if (ftp_.Connected())
-        ftp_.Disconnect();
+    if (m_ftp.Connected())
+        m_ftp.Disconnect();
 }
 
 void TPublicacao::garantirNivel(const QString& nome) {
-    if (!FTPDirExists(nome, ftp_)) {
+    if (!FTPDirExists(nome, m_ftp)) {
         std::exception_ptr mkdFailure;
         try {
-            ftp_.MakeDir(nome);
+            m_ftp.MakeDir(nome);
         } catch (const FtpError&) {
             mkdFailure = std::current_exception();
         }
         if (mkdFailure) {
             // A folder that exists but is empty lists as missing and refuses MKD: entering
             // it proves it is there. Otherwise the refusal of MKD is the failure.
-            if (!ftp_.Connected())
+            if (!m_ftp.Connected())
                 std::rethrow_exception(mkdFailure);
             try {
-                ftp_.ChangeDir(nome);
+                m_ftp.ChangeDir(nome);
             } catch (const FtpError&) {
                 std::rethrow_exception(mkdFailure);
             }
             return;
         }
-        ftp_.SendCmd(QStringLiteral("SITE CHMOD 771 ") + nome);
+        m_ftp.SendCmd(QStringLiteral("SITE CHMOD 771 ") + nome);
     }
-    ftp_.ChangeDir(nome);
+    m_ftp.ChangeDir(nome);
 }
 
 bool TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
                                   const QString& ccnpjOrigem, const QDate& demissao,
                                   const QString& pastaRemota, const QString& sCNPJ,
                                   const ManterCopia& manterCopia) {
-    if (!ftp_.Connected()) {
-        setFase_(QStringLiteral("Conexão com FTP"));
+    if (!m_ftp.Connected()) {
+        m_definirFase(QStringLiteral("Conexão com FTP"));
         Conectar();
     }
-    setFase_(QStringLiteral("Troca de pasta para raiz"));
-    ftp_.ChangeDir(kRaiz);
+    m_definirFase(QStringLiteral("Troca de pasta para raiz"));
+    m_ftp.ChangeDir(kRaiz);
     // The document's folder, below the web root that its link names.
     const QString destino = kRaiz + pastaRemota;
-    const bool pastaExiste = FTPDirExists(destino, ftp_);
+    const bool pastaExiste = FTPDirExists(destino, m_ftp);
     if (pastaExiste) {
-        ftp_.ChangeDir(destino);
+        m_ftp.ChangeDir(destino);
     } else {
-        setFase_(QStringLiteral("Cria Pasta <arqs>"));
+        m_definirFase(QStringLiteral("Cria Pasta <arqs>"));
         garantirNivel(QStringLiteral("arqs"));
-        setFase_(QStringLiteral("Troca Pasta <cnpj>"));
+        m_definirFase(QStringLiteral("Troca Pasta <cnpj>"));
         garantirNivel(sCNPJ);
-        setFase_(QStringLiteral("Cria Pasta <cnpj>"));
+        m_definirFase(QStringLiteral("Cria Pasta <cnpj>"));
         garantirNivel(ccnpjOrigem);
-        setFase_(QStringLiteral("Troca Pasta <referencia>"));
+        m_definirFase(QStringLiteral("Troca Pasta <referencia>"));
         garantirNivel(yyyymm(demissao));
     }
-    setFase_(QStringLiteral("Copia arquivo para FTP <put>"));
+    m_definirFase(QStringLiteral("Copia arquivo para FTP <put>"));
     // Only a folder that was there can hold a copy.
     if (manterCopia && pastaExiste) {
-        const std::optional<QByteArray> copia = ftp_.Get(nomeRemoto, kTamanhoMaximoNFe);
+        const std::optional<QByteArray> copia = m_ftp.Get(nomeRemoto, kTamanhoMaximoNFe);
         if (copia && manterCopia(*copia))
             return false;
     }
-    ftp_.PutData(conteudo, nomeRemoto);
+    m_ftp.PutData(conteudo, nomeRemoto);
     return true;
 }

@@ -47,7 +47,7 @@ public:
 private:
     void garantirNivel(const QString& nome);
 
-    FtpClient& ftp_;
-    FtpSettings settings_;
-    std::function<void(const QString&)> setFase_;
+    FtpClient& m_ftp;
+    FtpSettings m_servidor;
+    std::function<void(const QString&)> m_definirFase;
 };

@@ -52,7 +52,7 @@ public:
         return textoCom(coluna, valor.toUtf8(), MYSQL_TYPE_LONG_BLOB);
     }
     Parametros& data(const char* coluna, const QDate& d) {
-        MYSQL_TIME& t = datas_.emplace_back();
+        MYSQL_TIME& t = m_datas.emplace_back();
         std::memset(&t, 0, sizeof t);
         t.year = static_cast<unsigned>(d.year());
         t.month = static_cast<unsigned>(d.month());
@@ -65,7 +65,7 @@ public:
         return *this;
     }
     Parametros& real(const char* coluna, double v) {
-        double& guardado = reais_.emplace_back(v);
+        double& guardado = m_reais.emplace_back(v);
         MYSQL_BIND& b = novo(coluna);
         b.buffer_type = MYSQL_TYPE_DOUBLE;
         b.buffer = &guardado;
@@ -73,7 +73,7 @@ public:
         return *this;
     }
     Parametros& inteiro(const char* coluna, long long v) {
-        long long& guardado = inteiros_.emplace_back(v);
+        long long& guardado = m_inteiros.emplace_back(v);
         MYSQL_BIND& b = novo(coluna);
         b.buffer_type = MYSQL_TYPE_LONGLONG;
         b.buffer = &guardado;
@@ -83,24 +83,24 @@ public:
     // "a, b, c" and "?, ?, ?" for an INSERT of these columns.
     std::string colunas() const {
         std::string r;
-        for (const char* c : nomes_)
+        for (const char* c : m_nomes)
             r += (r.empty() ? "" : ", ") + std::string(c);
         return r;
     }
     std::string marcadores() const {
         std::string r;
-        for (size_t i = 0; i < nomes_.size(); ++i)
+        for (size_t i = 0; i < m_nomes.size(); ++i)
             r += i ? ", ?" : "?";
         return r;
     }
-    MYSQL_BIND* binds() { return binds_.data(); }
+    MYSQL_BIND* binds() { return m_binds.data(); }
 
 private:
     Parametros& textoCom(const char* coluna, QByteArray valor, enum_field_types tipo) {
         static char vazio[] = "";
-        QByteArray& guardado = textos_.emplace_back(std::move(valor));
+        QByteArray& guardado = m_textos.emplace_back(std::move(valor));
         unsigned long& tamanho =
-            tamanhos_.emplace_back(static_cast<unsigned long>(guardado.size()));
+            m_tamanhos.emplace_back(static_cast<unsigned long>(guardado.size()));
         MYSQL_BIND& b = novo(coluna);
         b.buffer_type = tipo;
         b.buffer = guardado.isEmpty() ? vazio : guardado.data();
@@ -109,20 +109,20 @@ private:
         return *this;
     }
     MYSQL_BIND& novo(const char* coluna) {
-        nomes_.push_back(coluna);
-        MYSQL_BIND& b = binds_.emplace_back();
+        m_nomes.push_back(coluna);
+        MYSQL_BIND& b = m_binds.emplace_back();
         std::memset(&b, 0, sizeof b);
         return b;
     }
 
     // Deques: what a bind points to never moves as more are added.
-    std::vector<const char*> nomes_;
-    std::vector<MYSQL_BIND> binds_;
-    std::deque<QByteArray> textos_;
-    std::deque<unsigned long> tamanhos_;
-    std::deque<MYSQL_TIME> datas_;
-    std::deque<double> reais_;
-    std::deque<long long> inteiros_;
+    std::vector<const char*> m_nomes;
+    std::vector<MYSQL_BIND> m_binds;
+    std::deque<QByteArray> m_textos;
+    std::deque<unsigned long> m_tamanhos;
+    std::deque<MYSQL_TIME> m_datas;
+    std::deque<double> m_reais;
+    std::deque<long long> m_inteiros;
 };
 
 // One server-side prepared statement, released when it goes out of scope.

@@ -126,39 +126,40 @@ QString motivoPastaNaoLida(const ListaPendente::PastaNaoLida& n) {
 
 TArmazenamento::TArmazenamento(TJanelaArmazenamento& janela, Tdmdb& dmdb, FtpClient& ftp,
                                QString& sFase, ParametrosArmazenamento parametros)
-    : janela_(janela), dmdb_(dmdb), ftp_(ftp), sFase_(sFase), p_(std::move(parametros)),
-      publicacao_(ftp, p_.ftp, [this](const QString& fase) { sFase_ = fase; }) {}
+    : m_janela(janela), m_dmdb(dmdb), m_ftp(ftp), m_sFase(sFase),
+      m_parametros(std::move(parametros)),
+      m_publicacao(ftp, m_parametros.ftp, [this](const QString& fase) { m_sFase = fase; }) {}
 
 void TArmazenamento::Armazenar() {
-    if (emExecucao_)
+    if (m_emExecucao)
         return;
-    emExecucao_ = true;
+    m_emExecucao = true;
     try {
         // A loop, not a recursion: months of chained runs must not grow the stack.
         while (executar()) {
         }
     } catch (...) {
-        if (!arquivoAtual_.isEmpty()) {
-            adiados_.removeAll(arquivoAtual_);
-            adiados_.append(arquivoAtual_);
-            if (adiados_.size() > kMaximoAdiados)
-                adiados_.removeFirst();
+        if (!m_arquivoAtual.isEmpty()) {
+            m_adiados.removeAll(m_arquivoAtual);
+            m_adiados.append(m_arquivoAtual);
+            if (m_adiados.size() > kMaximoAdiados)
+                m_adiados.removeFirst();
         }
-        arquivoAtual_.clear();
-        emExecucao_ = false;
+        m_arquivoAtual.clear();
+        m_emExecucao = false;
         throw;
     }
-    emExecucao_ = false;
+    m_emExecucao = false;
 }
 
 ListaPendente TArmazenamento::Listar() {
     OpcoesBusca opcoes;
-    opcoes.excluidas = {p_.sPastaBKP};
-    ListaPendente lista = listarArquivosXml(janela_.pastaListagem(), opcoes);
-    if (!adiados_.isEmpty()) {
+    opcoes.excluidas = {m_parametros.sPastaBKP};
+    ListaPendente lista = listarArquivosXml(m_janela.pastaListagem(), opcoes);
+    if (!m_adiados.isEmpty()) {
         QHash<QByteArray, qsizetype> ordem;
-        for (qsizetype k = 0; k < adiados_.size(); ++k)
-            ordem.insert(adiados_[k], k);
+        for (qsizetype k = 0; k < m_adiados.size(); ++k)
+            ordem.insert(m_adiados[k], k);
         ListaPendente frente;
         std::vector<std::pair<qsizetype, qsizetype>> fim; // (failure order, index)
         for (qsizetype i = 0; i < lista.size(); ++i) {
@@ -179,64 +180,64 @@ ListaPendente TArmazenamento::Listar() {
         lista = std::move(frente);
     }
     // Folders the listing could not enter: said once while they stay so.
-    for (auto it = avisados_.begin(); it != avisados_.end();) {
+    for (auto it = m_avisados.begin(); it != m_avisados.end();) {
         const bool pasta = it.key().endsWith('/');
         const bool ainda =
             pasta && std::any_of(lista.naoLidas.cbegin(), lista.naoLidas.cend(),
                                  [&](const ListaPendente::PastaNaoLida& n) {
                                      return n.pasta == it.key();
                                  });
-        it = pasta && !ainda ? avisados_.erase(it) : std::next(it);
+        it = pasta && !ainda ? m_avisados.erase(it) : std::next(it);
     }
     for (const ListaPendente::PastaNaoLida& n : lista.naoLidas) {
         const QString motivo = motivoPastaNaoLida(n);
         avisarUmaVez(n.pasta,
-                     carimboLog(p_.agora(), p_.regional()) +
+                     carimboLog(m_parametros.agora(), m_parametros.regional()) +
                          QStringLiteral("Erro ao listar a pasta: ") + caminhoParaLog(n.pasta) +
                          QStringLiteral(" (") + motivo +
                          QStringLiteral("; seus arquivos não são armazenados)"),
                      motivo);
     }
-    janela_.mostrarLista(lista);
+    m_janela.mostrarLista(lista);
     return lista;
 }
 
 void TArmazenamento::avisarUmaVez(const QByteArray& caminho, const QString& linha,
                                   const QString& motivo) {
-    const auto it = avisados_.constFind(caminho);
-    if (it != avisados_.constEnd() && *it == motivo)
+    const auto it = m_avisados.constFind(caminho);
+    if (it != m_avisados.constEnd() && *it == motivo)
         return;
-    if (avisados_.size() >= kMaximoAvisados)
-        avisados_.clear(); // saying something twice beats growing for months
-    avisados_.insert(caminho, motivo);
-    janela_.registrarLinha(linha);
+    if (m_avisados.size() >= kMaximoAvisados)
+        m_avisados.clear(); // saying something twice beats growing for months
+    m_avisados.insert(caminho, motivo);
+    m_janela.registrarLinha(linha);
 }
 
 bool TArmazenamento::configuracaoValida() {
-    const QString problema = problemaDoBackup(p_.sPastaBKP, janela_.pastaListagem());
+    const QString problema = problemaDoBackup(m_parametros.sPastaBKP, m_janela.pastaListagem());
     if (problema.isEmpty()) {
-        avisoConfiguracao_.clear();
+        m_avisoConfiguracao.clear();
         return true;
     }
     // DOC.INI is read once: the line stands until the program starts again.
-    if (problema != avisoConfiguracao_) {
-        avisoConfiguracao_ = problema;
-        janela_.registrarLinha(carimboLog(p_.agora(), p_.regional()) +
-                               QStringLiteral("Configuração inválida: ") + problema +
-                               QStringLiteral("; nenhum arquivo será armazenado até que o DOC.INI "
-                                              "seja corrigido e o programa aberto de novo"));
+    if (problema != m_avisoConfiguracao) {
+        m_avisoConfiguracao = problema;
+        m_janela.registrarLinha(carimboLog(m_parametros.agora(), m_parametros.regional()) +
+                                QStringLiteral("Configuração inválida: ") + problema +
+                                QStringLiteral("; nenhum arquivo será armazenado até que o DOC.INI "
+                                               "seja corrigido e o programa aberto de novo"));
     }
     return false;
 }
 
 void TArmazenamento::aposFalha() noexcept {
     try {
-        dmdb_.DesfazerRegistro();
+        m_dmdb.DesfazerRegistro();
     } catch (...) {
     }
     try {
-        if (ftp_.Connected())
-            ftp_.Disconnect();
+        if (m_ftp.Connected())
+            m_ftp.Disconnect();
     } catch (...) {
         // A connection reset while closing: it is closed all the same.
     }
@@ -246,19 +247,19 @@ bool TArmazenamento::emEscrita(const QByteArray& caminho) const {
     const std::optional<IdentidadeArquivo> id = identidadeDoCaminho(caminho);
     if (!id)
         return false;
-    const qint64 idadeMs = p_.agora().toMSecsSinceEpoch() - id->modificacaoNs / 1000000;
+    const qint64 idadeMs = m_parametros.agora().toMSecsSinceEpoch() - id->modificacaoNs / 1000000;
     return idadeMs < kEmEscritaMs && idadeMs > -kEmEscritaMs;
 }
 
 void TArmazenamento::registrarMovimentoFalho(const QByteArray& nome, const QString& motivo) {
-    janela_.registrarLinha(carimboLog(p_.agora(), p_.regional()) +
-                           QStringLiteral("Erro ao mover o arquivo: ") + nomeLegivel(nome) +
-                           QStringLiteral(" (") + motivo + u')');
+    m_janela.registrarLinha(carimboLog(m_parametros.agora(), m_parametros.regional()) +
+                            QStringLiteral("Erro ao mover o arquivo: ") + nomeLegivel(nome) +
+                            QStringLiteral(" (") + motivo + u')');
 }
 
 void TArmazenamento::passar(EtapaArquivo etapa, const QByteArray& caminho) const {
-    if (p_.aoPassar)
-        p_.aoPassar(etapa, caminho);
+    if (m_parametros.aoPassar)
+        m_parametros.aoPassar(etapa, caminho);
 }
 
 void TArmazenamento::recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,
@@ -266,9 +267,9 @@ void TArmazenamento::recusar(const QByteArray& pasta, const QByteArray& nome, co
     // A file an invoice system may still be writing waits for a later run.
     if (emEscrita(pasta + nome))
         return;
-    janela_.registrarLinha(linha);
+    m_janela.registrarLinha(linha);
     QString motivo;
-    if (MoverParaErros(p_.sPastaBKP, pasta, nome, &motivo))
+    if (MoverParaErros(m_parametros.sPastaBKP, pasta, nome, &motivo))
         ++retirados;
     else
         registrarMovimentoFalho(nome, motivo);
@@ -280,8 +281,8 @@ bool TArmazenamento::copiaPrevalece(const TDadosNFe& dados, const QByteArray& by
         return true; // nothing to send
     TDadosNFe publicada;
     try {
-        publicada = LerDadosNFeBytes(copia, dados.arquivo, p_.sVirgula,
-                                     p_.regional().decimalPoint(), p_.sCNPJ);
+        publicada = LerDadosNFeBytes(copia, dados.arquivo, m_parametros.sVirgula,
+                                     m_parametros.regional().decimalPoint(), m_parametros.sCNPJ);
     } catch (const NFeIlegivel&) {
         return false; // a broken copy is replaced
     }
@@ -295,28 +296,29 @@ bool TArmazenamento::copiaPrevalece(const TDadosNFe& dados, const QByteArray& by
 }
 
 void TArmazenamento::conectarFtp() {
-    sFase_ = QStringLiteral("Conexão FTP");
-    if (!nomeDePastaSeguro(p_.sCNPJ))
+    m_sFase = QStringLiteral("Conexão FTP");
+    if (!nomeDePastaSeguro(m_parametros.sCNPJ))
         throw std::runtime_error(
             QStringLiteral("O valor de sCNPJ no DOC.INI (\"%1\") não é um nome de pasta válido: "
                            "use apenas letras e dígitos.")
-                .arg(nomeLegivel(p_.sCNPJ))
+                .arg(nomeLegivel(m_parametros.sCNPJ))
                 .toStdString());
-    publicacao_.Conectar();
-    ftpAberto_ = true;
+    m_publicacao.Conectar();
+    m_ftpAberto = true;
 }
 
 bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray& nome,
                                       int& retirados) {
     const QByteArray caminho = pasta + nome;
     auto nomeRecusado = [&](const QString& porque) {
-        return carimboLog(p_.agora(), p_.regional()) +
+        return carimboLog(m_parametros.agora(), m_parametros.regional()) +
                QStringLiteral("Nome de arquivo impróprio para o servidor FTP: ") +
                nomeLegivel(nome) + QStringLiteral(" (") + porque + u')';
     };
 
-    sFase_ = QStringLiteral("Leitura do XML");
-    if (ino_t link = 0; aliasNaArvore(caminho, janela_.pastaListagem(), p_.sPastaBKP, link)) {
+    m_sFase = QStringLiteral("Leitura do XML");
+    if (ino_t link = 0;
+        aliasNaArvore(caminho, m_janela.pastaListagem(), m_parametros.sPastaBKP, link)) {
         struct stat st {};
         if (::lstat(caminho.constData(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_ino != link)
             return false; // replaced meanwhile: the next run looks again
@@ -337,13 +339,14 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
     ArquivoLido lido;
     TDadosNFe dados;
     auto linhaIlegivel = [&](const QString& motivo) {
-        return linhaArquivoIlegivel(p_.agora(), p_.regional(), nomeLegivel(nome), motivo);
+        return linhaArquivoIlegivel(m_parametros.agora(), m_parametros.regional(),
+                                    nomeLegivel(nome), motivo);
     };
     try {
         // Read once: what is published is these bytes, and only this file is moved.
         lido = LerArquivoNFe(caminho);
-        dados = LerDadosNFeBytes(lido.dados, *nomeTexto, p_.sVirgula, p_.regional().decimalPoint(),
-                                 p_.sCNPJ);
+        dados = LerDadosNFeBytes(lido.dados, *nomeTexto, m_parametros.sVirgula,
+                                 m_parametros.regional().decimalPoint(), m_parametros.sCNPJ);
     } catch (const NFeIlegivel& e) {
         const QString motivo = e.motivo();
         switch (e.tipo) {
@@ -366,22 +369,22 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         recusar(pasta, nome, linhaIlegivel(QString::fromUtf8(e.what())), retirados);
         return false;
     }
-    avisados_.remove(caminho);
+    m_avisados.remove(caminho);
     passar(EtapaArquivo::Lido, caminho);
 
     // The first file to publish opens the run's connection: a run that only meets files
     // being written logs in to nothing.
-    if (!ftpAberto_)
+    if (!m_ftpAberto)
         conectarFtp();
-    if (!ftp_.CannotSend(*nomeTexto).isEmpty()) {
+    if (!m_ftp.CannotSend(*nomeTexto).isEmpty()) {
         recusar(pasta, nome,
                 nomeRecusado(QStringLiteral("o servidor FTP não aceita os caracteres do nome")),
                 retirados);
         return false;
     }
 
-    sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-    const Tdmdb::TRegistro registro = dmdb_.RegistrarDocumento(dados, *nomeTexto, dados.pasta);
+    m_sFase = QStringLiteral("Inserção de Registro Banco Remoto");
+    const Tdmdb::TRegistro registro = m_dmdb.RegistrarDocumento(dados, *nomeTexto, dados.pasta);
     // A document already registered has a copy on the web, which this file replaces only
     // when it is as complete.
     TPublicacao::ManterCopia manterCopia;
@@ -390,23 +393,24 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
             return copiaPrevalece(dados, lido.dados, copia);
         };
     try {
-        if (publicacao_.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
-                                        dados.demissao, dados.pasta, p_.sCNPJ, manterCopia))
+        if (m_publicacao.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
+                                         dados.demissao, dados.pasta, m_parametros.sCNPJ,
+                                         manterCopia))
             passar(EtapaArquivo::Publicado, caminho);
         // The row becomes visible only once its file is on the server; a document found
         // lets its folder go.
-        sFase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-        dmdb_.ConfirmarRegistro();
+        m_sFase = QStringLiteral("Inserção de Registro Banco Remoto");
+        m_dmdb.ConfirmarRegistro();
     } catch (...) {
-        dmdb_.DesfazerRegistro();
+        m_dmdb.DesfazerRegistro();
         throw;
     }
     passar(EtapaArquivo::Confirmado, caminho);
 
-    sFase_ = QStringLiteral("Move arquivo para pasta de backup");
+    m_sFase = QStringLiteral("Move arquivo para pasta de backup");
     QString motivo;
-    if (MoverParaBackup(p_.sPastaBKP, pasta, nome, dados.ccnpj_origem, dados.demissao, &motivo,
-                        &lido.identidade))
+    if (MoverParaBackup(m_parametros.sPastaBKP, pasta, nome, dados.ccnpj_origem, dados.demissao,
+                        &motivo, &lido.identidade))
         ++retirados;
     else
         registrarMovimentoFalho(nome, motivo);
@@ -414,62 +418,62 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 }
 
 bool TArmazenamento::executar() {
-    janela_.pararTimer();
+    m_janela.pararTimer();
     if (!configuracaoValida()) {
         Listar(); // the window still shows what waits
-        janela_.habilitarTimerEBotoes();
+        m_janela.habilitarTimerEBotoes();
         return false;
     }
     // Every user of the PC may run a copy over the same folders: only one of them stores a
     // tree at a time, or both would take up the same files.
-    const QString pastaArvore = janela_.pastaListagem();
+    const QString pastaArvore = m_janela.pastaListagem();
     FolderTreeLock arvore;
     if (arvore.acquire(QFile::encodeName(pastaArvore)) == FolderTreeLock::Result::Busy) {
-        janela_.registrarLinha(
-            carimboLog(p_.agora(), p_.regional()) +
+        m_janela.registrarLinha(
+            carimboLog(m_parametros.agora(), m_parametros.regional()) +
             QStringLiteral("Armazenamento adiado: outra cópia do programa neste computador está "
                            "armazenando a pasta %1 (ou uma pasta dentro dela ou que a contém); "
                            "a próxima execução tenta de novo.")
                 .arg(nomeLegivel(pastaArvore)));
-        janela_.habilitarTimerEBotoes();
+        m_janela.habilitarTimerEBotoes();
         return false;
     }
     ListaPendente lista = Listar();
-    janela_.desabilitarBotoes();
+    m_janela.desabilitarBotoes();
     // A session the server dropped while the program stood idle must not fail the run.
-    dmdb_.IniciarExecucao();
+    m_dmdb.IniciarExecucao();
     if (lista.size() == 0) {
-        janela_.habilitarTimerEBotoes();
+        m_janela.habilitarTimerEBotoes();
         return false;
     }
-    publicacao_.Desconectar();
-    ftpAberto_ = false;
+    m_publicacao.Desconectar();
+    m_ftpAberto = false;
 
     int reconexao = 1;
     int progresso = 1;
     int retirados = 0;
     const qsizetype total = lista.size();
     for (qsizetype i = 0; i < total; ++i) {
-        arquivoAtual_ = lista.caminho(i);
-        dmdb_.ConectarBanco();
-        janela_.selecionar(int(i));
-        janela_.processarMensagens();
+        m_arquivoAtual = lista.caminho(i);
+        m_dmdb.ConectarBanco();
+        m_janela.selecionar(int(i));
+        m_janela.processarMensagens();
         if (armazenarArquivo(lista.pastas[i], lista.arquivos[i], retirados)) {
             ++reconexao;
             ++progresso;
-            janela_.posicionarProgresso(progresso);
-            if (reconexao == kMarcaReconexao && ftp_.Connected()) {
-                ftp_.Disconnect();
-                publicacao_.Conectar();
+            m_janela.posicionarProgresso(progresso);
+            if (reconexao == kMarcaReconexao && m_ftp.Connected()) {
+                m_ftp.Disconnect();
+                m_publicacao.Conectar();
                 reconexao = 1;
             }
         }
-        arquivoAtual_.clear();
+        m_arquivoAtual.clear();
     }
 
-    publicacao_.Desconectar();
-    adiados_.clear(); // every file was taken up: nothing holds the others back any more
-    janela_.habilitarTimerEBotoes();
+    m_publicacao.Desconectar();
+    m_adiados.clear(); // every file was taken up: nothing holds the others back any more
+    m_janela.habilitarTimerEBotoes();
     lista = Listar();
     // Another run only when this one took something out of the tree; otherwise what is
     // left waits for the timer.

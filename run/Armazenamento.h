@@ -66,7 +66,7 @@ public:
     // took files out of the tree and the listing at its end still finds some. Does nothing
     // while a run is in progress.
     void Armazenar();
-    bool emExecucao() const { return emExecucao_; }
+    bool emExecucao() const { return m_emExecucao; }
 
     // The listing: the XML files below the window's folder, the backup tree left out, and the
     // files at which earlier runs ended put last (the latest failure last), so that documents
@@ -98,17 +98,17 @@ private:
     void registrarMovimentoFalho(const QByteArray& nome, const QString& motivo);
     void passar(EtapaArquivo etapa, const QByteArray& caminho) const;
 
-    TJanelaArmazenamento& janela_;
-    Tdmdb& dmdb_;
-    FtpClient& ftp_;
-    QString& sFase_;
-    ParametrosArmazenamento p_;
-    TPublicacao publicacao_;
-    bool emExecucao_ = false;
-    bool ftpAberto_ = false;    // this run connected to the FTP server once
-    QByteArray arquivoAtual_;   // native path of the file being stored
-    QList<QByteArray> adiados_; // files at which runs ended, oldest failure first
+    TJanelaArmazenamento& m_janela;
+    Tdmdb& m_dmdb;
+    FtpClient& m_ftp;
+    QString& m_sFase;
+    ParametrosArmazenamento m_parametros;
+    TPublicacao m_publicacao;
+    bool m_emExecucao = false;
+    bool m_ftpAberto = false;    // this run connected to the FTP server once
+    QByteArray m_arquivoAtual;   // native path of the file being stored
+    QList<QByteArray> m_adiados; // files at which runs ended, oldest failure first
     // What was said about entries left where they are, by path: lives as long as the program.
-    QHash<QByteArray, QString> avisados_;
-    QString avisoConfiguracao_; // the invalid setting last logged
+    QHash<QByteArray, QString> m_avisados;
+    QString m_avisoConfiguracao; // the invalid setting last logged
 };

@@ -68,28 +68,28 @@ bool criarPastas(const QByteArray& pasta) {
 class ArquivoTemporario {
 public:
     ArquivoTemporario() = default;
-    explicit ArquivoTemporario(QByteArray caminho) : caminho_(std::move(caminho)) {}
+    explicit ArquivoTemporario(QByteArray caminho) : m_caminho(std::move(caminho)) {}
     ~ArquivoTemporario() { remover(); }
     ArquivoTemporario(const ArquivoTemporario&) = delete;
     ArquivoTemporario& operator=(const ArquivoTemporario&) = delete;
     ArquivoTemporario& operator=(ArquivoTemporario&& o) noexcept {
         remover();
-        caminho_ = std::exchange(o.caminho_, {});
+        m_caminho = std::exchange(o.m_caminho, {});
         return *this;
     }
 
-    const QByteArray& caminho() const { return caminho_; }
+    const QByteArray& caminho() const { return m_caminho; }
     // It now lives under another name, or is no longer ours to remove.
-    void largar() { caminho_.clear(); }
-    void trocarPara(QByteArray caminho) { caminho_ = std::move(caminho); }
+    void largar() { m_caminho.clear(); }
+    void trocarPara(QByteArray caminho) { m_caminho = std::move(caminho); }
     void remover() noexcept {
-        if (!caminho_.isEmpty())
-            ::unlink(caminho_.constData());
-        caminho_.clear();
+        if (!m_caminho.isEmpty())
+            ::unlink(m_caminho.constData());
+        m_caminho.clear();
     }
 
 private:
-    QByteArray caminho_;
+    QByteArray m_caminho;
 };
 
 // Places `from` at exactly `to` unless something already has that name. 0 or an errno.

@@ -104,42 +104,42 @@ struct TVerificacao::Estado {
 };
 
 TVerificacao::TVerificacao(Tdmdb& dmdb, FtpClient& ftp, ParametrosVerificacao parametros)
-    : dmdb_(dmdb), ftp_(ftp), p_(std::move(parametros)),
-      publicacao_(ftp, p_.ftp, [this](const QString& fase) { fase_ = fase; }) {}
+    : m_dmdb(dmdb), m_ftp(ftp), m_parametros(std::move(parametros)),
+      m_publicacao(ftp, m_parametros.ftp, [this](const QString& fase) { m_fase = fase; }) {}
 
 TResultadoVerificacao TVerificacao::Verificar() {
     Estado e;
     try {
         verificar(e);
-        if (p_.reparar)
+        if (m_parametros.reparar)
             reparar(e);
     } catch (const TVerificacaoImpossivel&) {
-        dmdb_.DesfazerRegistro();
+        m_dmdb.DesfazerRegistro();
         try {
-            publicacao_.Desconectar();
+            m_publicacao.Desconectar();
         } catch (...) {
         }
         throw;
     } catch (const FtpError& x) {
-        dmdb_.DesfazerRegistro();
+        m_dmdb.DesfazerRegistro();
         try {
-            publicacao_.Desconectar();
+            m_publicacao.Desconectar();
         } catch (...) {
         }
         throw TVerificacaoImpossivel(QStringLiteral("servidor FTP (%1): %2")
-                                         .arg(fase_, QString::fromUtf8(x.what()).trimmed())
+                                         .arg(m_fase, QString::fromUtf8(x.what()).trimmed())
                                          .toStdString());
     } catch (const DbError& x) {
-        dmdb_.DesfazerRegistro();
+        m_dmdb.DesfazerRegistro();
         try {
-            publicacao_.Desconectar();
+            m_publicacao.Desconectar();
         } catch (...) {
         }
         throw TVerificacaoImpossivel(
             QStringLiteral("banco de dados: %1").arg(QString::fromUtf8(x.what())).toStdString());
     }
     try {
-        publicacao_.Desconectar();
+        m_publicacao.Desconectar();
     } catch (...) {
         // Everything is known already; a reset while saying goodbye changes nothing.
     }
@@ -148,10 +148,11 @@ TResultadoVerificacao TVerificacao::Verificar() {
 
 void TVerificacao::verificar(Estado& e) {
     // The backup tree: <issuer>/<yyyymm>/*.xml, in name order.
-    const QDir bkp(p_.sPastaBKP);
+    const QDir bkp(m_parametros.sPastaBKP);
     if (!bkp.exists())
-        throw TVerificacaoImpossivel(
-            QStringLiteral("a pasta de backup %1 não existe").arg(p_.sPastaBKP).toStdString());
+        throw TVerificacaoImpossivel(QStringLiteral("a pasta de backup %1 não existe")
+                                         .arg(m_parametros.sPastaBKP)
+                                         .toStdString());
     const QDir::Filters pastas = QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks;
     for (const QString& emitente : bkp.entryList(pastas, QDir::Name)) {
         if (emitente == QLatin1String("Erros"))
@@ -173,7 +174,7 @@ void TVerificacao::verificar(Estado& e) {
         }
     }
 
-    e.linhas = dmdb_.LinhasDaConta(p_.sCNPJ);
+    e.linhas = m_dmdb.LinhasDaConta(m_parametros.sCNPJ);
     e.total = int(e.documentos.size() + e.linhas.size());
     auto progredir = [&] {
         ++e.feitos;
@@ -189,7 +190,7 @@ void TVerificacao::verificar(Estado& e) {
 
     // Each document read as a storage run reads it, and its row found as the registry
     // recognises it.
-    const QString pontoDecimal = p_.regional().decimalPoint();
+    const QString pontoDecimal = m_parametros.regional().decimalPoint();
     std::vector<Estado::Documento*> legiveis;
     for (Estado::Documento& d : e.documentos) {
         ++e.r.documentos;
@@ -197,7 +198,8 @@ void TVerificacao::verificar(Estado& e) {
         try {
             const QByteArray bytes = LerArquivoNFe(d.caminho).dados;
             d.tamanho = bytes.size();
-            dados = LerDadosNFeBytes(bytes, d.nome, p_.sVirgula, pontoDecimal, p_.sCNPJ);
+            dados = LerDadosNFeBytes(bytes, d.nome, m_parametros.sVirgula, pontoDecimal,
+                                     m_parametros.sCNPJ);
         } catch (const NFeIlegivel&) {
             problema(TipoProblema::Ilegivel,
                      QStringLiteral("%1: o arquivo do backup não pode ser lido como NF-e")
@@ -209,7 +211,7 @@ void TVerificacao::verificar(Estado& e) {
         d.pasta = dados.pasta;
         d.ccnpjOrigem = dados.ccnpj_origem;
         d.demissao = dados.demissao;
-        if (const auto doc = dmdb_.LocalizarDocumento(dados, dados.pasta))
+        if (const auto doc = m_dmdb.LocalizarDocumento(dados, dados.pasta))
             d.linha = Tdmdb::TLinha{doc->id, doc->arquivo, dados.pasta};
         d.modificacao = modificacaoNs(d.caminho);
         legiveis.push_back(&d);
@@ -220,26 +222,26 @@ void TVerificacao::verificar(Estado& e) {
         auto it = e.pastas.find(pasta);
         if (it != e.pastas.end())
             return it->second;
-        if (!ftp_.Connected()) {
-            fase_ = QStringLiteral("Conexão FTP");
-            publicacao_.Conectar();
+        if (!m_ftp.Connected()) {
+            m_fase = QStringLiteral("Conexão FTP");
+            m_publicacao.Conectar();
         }
         Estado::PastaRemota pr;
-        fase_ = QStringLiteral("Listagem de ") + kRaiz + pasta;
+        m_fase = QStringLiteral("Listagem de ") + kRaiz + pasta;
         try {
-            ftp_.ChangeDir(kRaiz + pasta);
+            m_ftp.ChangeDir(kRaiz + pasta);
             pr.existe = true;
         } catch (const FtpError& x) {
             if (x.code() != 550)
                 throw;
         }
         if (pr.existe) {
-            if (const auto entradas = ftp_.ListEntries(QString())) {
+            if (const auto entradas = m_ftp.ListEntries(QString())) {
                 for (const FtpClient::Entry& en : *entradas)
                     if (en.type.isEmpty() || en.type == QLatin1String("file"))
                         pr.arquivos.insert(en.name, en.size);
             } else {
-                for (QString nome : ftp_.List(QString())) {
+                for (QString nome : m_ftp.List(QString())) {
                     nome = nome.mid(nome.lastIndexOf(u'/') + 1);
                     if (!nome.isEmpty() && nome != QLatin1String(".") &&
                         nome != QLatin1String(".."))
@@ -294,10 +296,10 @@ void TVerificacao::verificar(Estado& e) {
                 tamanhoPossivel = tamanhoPossivel || *it == g->tamanho;
             }
             if (tamanhoPossivel) {
-                fase_ = QStringLiteral("Leitura de ") + remoto(linha);
+                m_fase = QStringLiteral("Leitura de ") + remoto(linha);
                 bool maiorQueTodos = false;
                 const std::optional<QByteArray> copia =
-                    baixar(ftp_, remoto(linha), maior, &maiorQueTodos);
+                    baixar(m_ftp, remoto(linha), maior, &maiorQueTodos);
                 if (copia) {
                     vista.limite = maior;
                     vista.maior = maiorQueTodos;
@@ -381,12 +383,13 @@ void TVerificacao::reparar(Estado& e) {
     };
     auto publicar = [&](const Estado::Documento& d, const QString& pasta, const QString& arquivo) {
         const QByteArray bytes = d.bytes();
-        publicacao_.PublicarArquivo(bytes, arquivo, d.ccnpjOrigem, d.demissao, pasta, p_.sCNPJ);
+        m_publicacao.PublicarArquivo(bytes, arquivo, d.ccnpjOrigem, d.demissao, pasta,
+                                     m_parametros.sCNPJ);
         // What the server holds now is read back, never assumed.
-        fase_ = QStringLiteral("Leitura de ") + copiaRemota(pasta, arquivo);
+        m_fase = QStringLiteral("Leitura de ") + copiaRemota(pasta, arquivo);
         bool maior = false;
         const std::optional<QByteArray> copia =
-            baixar(ftp_, copiaRemota(pasta, arquivo), bytes.size(), &maior);
+            baixar(m_ftp, copiaRemota(pasta, arquivo), bytes.size(), &maior);
         e.pastas[pasta].arquivos.insert(arquivo, bytes.size());
         return copia && !maior && *copia == bytes;
     };
@@ -394,10 +397,10 @@ void TVerificacao::reparar(Estado& e) {
     auto mudou = [&](const Estado::Tarefa& t) {
         const QString caminho = copiaRemota(t.linha->pasta, t.linha->arquivo);
         const Estado::Vista& v = t.vista;
-        fase_ = QStringLiteral("Leitura de ") + caminho;
+        m_fase = QStringLiteral("Leitura de ") + caminho;
         bool maior = false;
         const std::optional<QByteArray> copia = baixar(
-            ftp_, caminho, v.resumo.isEmpty() ? qMax<qint64>(v.tamanho, 0) : v.limite, &maior);
+            m_ftp, caminho, v.resumo.isEmpty() ? qMax<qint64>(v.tamanho, 0) : v.limite, &maior);
         if (!copia)
             return v.existe;
         if (!v.existe)
@@ -410,9 +413,9 @@ void TVerificacao::reparar(Estado& e) {
     for (const Estado::Tarefa& t : e.tarefas) {
         TProblema& p = e.r.problemas[t.problema];
         const Estado::Documento& d = *t.documento;
-        if (!ftp_.Connected()) {
-            fase_ = QStringLiteral("Conexão FTP");
-            publicacao_.Conectar();
+        if (!m_ftp.Connected()) {
+            m_fase = QStringLiteral("Conexão FTP");
+            m_publicacao.Conectar();
         }
         if (t.linha && mudou(t)) {
             // The copy in the tray may have stored the document anew meanwhile.
@@ -422,10 +425,11 @@ void TVerificacao::reparar(Estado& e) {
             p.reparo = p.reparado ? QStringLiteral("cópia remota publicada de novo")
                                   : QStringLiteral("a cópia publicada ainda difere do backup");
         } else {
-            fase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-            const TDadosNFe dados = LerDadosNFeBytes(d.bytes(), d.nome, p_.sVirgula,
-                                                     p_.regional().decimalPoint(), p_.sCNPJ);
-            const Tdmdb::TRegistro reg = dmdb_.RegistrarDocumento(dados, d.nome, dados.pasta);
+            m_fase = QStringLiteral("Inserção de Registro Banco Remoto");
+            const TDadosNFe dados =
+                LerDadosNFeBytes(d.bytes(), d.nome, m_parametros.sVirgula,
+                                 m_parametros.regional().decimalPoint(), m_parametros.sCNPJ);
+            const Tdmdb::TRegistro reg = m_dmdb.RegistrarDocumento(dados, d.nome, dados.pasta);
             const QString pasta = dados.pasta;
             const QString caminho = copiaRemota(pasta, reg.arquivo);
             const auto& arquivos = e.pastas[pasta].arquivos;
@@ -433,25 +437,25 @@ void TVerificacao::reparar(Estado& e) {
             bool existe = it != arquivos.constEnd();
             bool igual = false;
             if (existe && (*it < 0 || *it == d.tamanho)) {
-                fase_ = QStringLiteral("Leitura de ") + caminho;
+                m_fase = QStringLiteral("Leitura de ") + caminho;
                 bool maior = false;
-                const std::optional<QByteArray> copia = baixar(ftp_, caminho, d.tamanho, &maior);
+                const std::optional<QByteArray> copia = baixar(m_ftp, caminho, d.tamanho, &maior);
                 existe = copia.has_value();
                 igual = copia && !maior && *copia == d.bytes();
             }
             if (existe && !igual) {
                 // A file of that name that is not this document: not ours to replace.
-                dmdb_.DesfazerRegistro();
+                m_dmdb.DesfazerRegistro();
                 p.reparo = QStringLiteral("nada alterado: o arquivo remoto %1 existe com outro "
                                           "conteúdo")
                                .arg(caminho);
             } else if (!existe && !publicar(d, pasta, reg.arquivo)) {
-                dmdb_.DesfazerRegistro();
+                m_dmdb.DesfazerRegistro();
                 p.reparo = QStringLiteral("não registrado: a cópia publicada difere do backup");
             } else {
                 if (reg.novo) {
-                    fase_ = QStringLiteral("Inserção de Registro Banco Remoto");
-                    dmdb_.ConfirmarRegistro();
+                    m_fase = QStringLiteral("Inserção de Registro Banco Remoto");
+                    m_dmdb.ConfirmarRegistro();
                 }
                 p.reparado = true;
                 p.reparo = igual ? QStringLiteral("registrado; a cópia remota %1 já era o "

@@ -83,9 +83,9 @@ private:
     void verificar(Estado& e);
     void reparar(Estado& e);
 
-    Tdmdb& dmdb_;
-    FtpClient& ftp_;
-    ParametrosVerificacao p_;
-    TPublicacao publicacao_;
-    QString fase_;
+    Tdmdb& m_dmdb;
+    FtpClient& m_ftp;
+    ParametrosVerificacao m_parametros;
+    TPublicacao m_publicacao;
+    QString m_fase;
 };

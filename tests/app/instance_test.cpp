@@ -21,34 +21,34 @@ namespace {
 class Programa {
 public:
     Programa() {
-        EXPECT_TRUE(dir_.isValid());
-        exe_ = dir_.filePath(QStringLiteral("quarvel"));
-        EXPECT_TRUE(QFile::copy(QStringLiteral(QUARVEL_EXE), exe_));
-        QDir(dir_.path()).mkdir(QStringLiteral("run"));
+        EXPECT_TRUE(m_dir.isValid());
+        m_exe = m_dir.filePath(QStringLiteral("quarvel"));
+        EXPECT_TRUE(QFile::copy(QStringLiteral(QUARVEL_EXE), m_exe));
+        QDir(m_dir.path()).mkdir(QStringLiteral("run"));
         QFile::setPermissions(runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         // The folder is missing on purpose: the window logs it at start-up.
-        writeFile(dir_.filePath(QStringLiteral("DOC.INI")),
-                  "[Parametros]\nsPastaNFE=" + dir_.filePath("NFE-inexistente").toUtf8() +
-                      "\nsPastaBKP=" + dir_.filePath("BKP").toUtf8() + "\n");
-        env_ = QProcessEnvironment::systemEnvironment();
-        env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime());
-        env_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        writeFile(m_dir.filePath(QStringLiteral("DOC.INI")),
+                  "[Parametros]\nsPastaNFE=" + m_dir.filePath("NFE-inexistente").toUtf8() +
+                      "\nsPastaBKP=" + m_dir.filePath("BKP").toUtf8() + "\n");
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime());
+        m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     }
     ~Programa() {
-        for (auto& p : processos_) {
+        for (auto& p : m_processos) {
             p->kill();
             p->waitForFinished(5000);
         }
     }
 
-    QString runtime() const { return dir_.filePath(QStringLiteral("run")); }
-    QProcessEnvironment& env() { return env_; }
+    QString runtime() const { return m_dir.filePath(QStringLiteral("run")); }
+    QProcessEnvironment& env() { return m_env; }
 
     QProcess& iniciar(const QStringList& args = {}) {
-        processos_.push_back(std::make_unique<QProcess>());
-        QProcess& p = *processos_.back();
-        p.setProcessEnvironment(env_);
-        p.start(exe_, args);
+        m_processos.push_back(std::make_unique<QProcess>());
+        QProcess& p = *m_processos.back();
+        p.setProcessEnvironment(m_env);
+        p.start(m_exe, args);
         EXPECT_TRUE(p.waitForStarted(10000));
         return p;
     }
@@ -73,10 +73,10 @@ public:
     }
 
 private:
-    QTemporaryDir dir_;
-    QString exe_;
-    QProcessEnvironment env_;
-    std::vector<std::unique_ptr<QProcess>> processos_;
+    QTemporaryDir m_dir;
+    QString m_exe;
+    QProcessEnvironment m_env;
+    std::vector<std::unique_ptr<QProcess>> m_processos;
 };
 
 bool esperar(const std::function<bool()>& cond, int ms = 20000) {

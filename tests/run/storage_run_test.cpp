@@ -1280,44 +1280,44 @@ public:
             for (const QString& p : {pasta, pasta + QStringLiteral("/run")})
                 EXPECT_EQ(::chown(QFile::encodeName(p).constData(), uid, uid), 0);
             // The folders the copies share stay open to both users, as an office sets them.
-            processo_.setChildProcessModifier([uid] {
+            m_processo.setChildProcessModifier([uid] {
                 if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
                     ::_exit(126);
                 ::umask(0);
             });
         }
         ::chmod(QFile::encodeName(pasta + QStringLiteral("/run")).constData(), 0700);
-        processo_.setProcessEnvironment(env);
-        processo_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        processo_.start(QStringLiteral(QUARVEL_STORAGE_DRIVER), {pasta});
-        EXPECT_TRUE(processo_.waitForStarted(10000));
+        m_processo.setProcessEnvironment(env);
+        m_processo.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_processo.start(QStringLiteral(QUARVEL_STORAGE_DRIVER), {pasta});
+        EXPECT_TRUE(m_processo.waitForStarted(10000));
     }
     ~Copia() {
-        processo_.closeWriteChannel();
-        if (!processo_.waitForFinished(30000))
-            processo_.kill();
-        processo_.waitForFinished(5000);
-        EXPECT_EQ(processo_.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(processo_.exitCode(), 0);
+        m_processo.closeWriteChannel();
+        if (!m_processo.waitForFinished(30000))
+            m_processo.kill();
+        m_processo.waitForFinished(5000);
+        EXPECT_EQ(m_processo.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(m_processo.exitCode(), 0);
     }
 
     void enviar(const char* comando) {
-        processo_.write(QByteArray(comando) + '\n');
-        processo_.waitForBytesWritten(5000);
+        m_processo.write(QByteArray(comando) + '\n');
+        m_processo.waitForBytesWritten(5000);
     }
     // Lines up to "fim" (or up to "lido" when `ateLido`).
     Rodada ler(bool ateLido = false) {
         Rodada r;
         QDeadlineTimer prazo(240000);
         for (;;) {
-            while (!processo_.canReadLine()) {
-                if (prazo.hasExpired() || processo_.state() == QProcess::NotRunning) {
+            while (!m_processo.canReadLine()) {
+                if (prazo.hasExpired() || m_processo.state() == QProcess::NotRunning) {
                     ADD_FAILURE() << "the copy stopped answering";
                     return r;
                 }
-                processo_.waitForReadyRead(200);
+                m_processo.waitForReadyRead(200);
             }
-            const QString linha = QString::fromUtf8(processo_.readLine()).chopped(1);
+            const QString linha = QString::fromUtf8(m_processo.readLine()).chopped(1);
             if (linha == u"fim")
                 return r;
             if (linha.startsWith(u"armazenado "))
@@ -1333,7 +1333,7 @@ public:
     }
 
 private:
-    QProcess processo_;
+    QProcess m_processo;
 };
 
 const QString kAdiado = QStringLiteral("Armazenamento adiado: outra cópia do programa neste "

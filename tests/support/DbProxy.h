@@ -13,12 +13,12 @@ public:
     DbProxy(const DbProxy&) = delete;
     DbProxy& operator=(const DbProxy&) = delete;
 
-    int port() const { return port_; }
+    int port() const { return m_port; }
     // The next COMMIT through the proxy is carried out, its answer lost.
     void perderRespostaDoProximoCommit();
 
 private:
-    QString trigger_;
-    QProcess process_;
-    int port_ = 0;
+    QString m_trigger;
+    QProcess m_process;
+    int m_port = 0;
 };

@@ -29,50 +29,50 @@ int freeTcpPort() {
     return s.serverPort();
 }
 
-FtpServerProcess::FtpServerProcess(Options options) : options_(std::move(options)) {
-    if (options_.port == 0)
-        options_.port = freeTcpPort();
-    logPath_ = options_.home + QStringLiteral("/../ftpserver-%1.log").arg(options_.port);
-    recordPath_ = options_.home + QStringLiteral("/../ftpserver-%1.received").arg(options_.port);
+FtpServerProcess::FtpServerProcess(Options options) : m_options(std::move(options)) {
+    if (m_options.port == 0)
+        m_options.port = freeTcpPort();
+    m_logPath = m_options.home + QStringLiteral("/../ftpserver-%1.log").arg(m_options.port);
+    m_recordPath = m_options.home + QStringLiteral("/../ftpserver-%1.received").arg(m_options.port);
 }
 
 FtpServerProcess::~FtpServerProcess() { stop(); }
 
 void FtpServerProcess::start() {
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.setStandardOutputFile(logPath_, QIODevice::Append);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(m_logPath, QIODevice::Append);
     QStringList args = {sourcePath(QStringLiteral("scripts/ftpserver.py")),
                         QStringLiteral("--port"),
-                        QString::number(options_.port),
+                        QString::number(m_options.port),
                         QStringLiteral("--home"),
-                        options_.home,
+                        m_options.home,
                         QStringLiteral("--user"),
                         QStringLiteral("kelvaro"),
                         QStringLiteral("--password"),
-                        options_.password,
+                        m_options.password,
                         QStringLiteral("--perm"),
-                        options_.perm,
+                        m_options.perm,
                         QStringLiteral("--record"),
-                        recordPath_};
-    if (!options_.certFile.isEmpty())
-        args << QStringLiteral("--certfile") << options_.certFile << QStringLiteral("--keyfile")
-             << options_.keyFile;
-    if (!options_.dataCertFile.isEmpty())
-        args << QStringLiteral("--data-certfile") << options_.dataCertFile
-             << QStringLiteral("--data-keyfile") << options_.dataKeyFile;
-    process_.start(QStringLiteral("/usr/bin/python3"), args);
-    if (!process_.waitForStarted(10000))
+                        m_recordPath};
+    if (!m_options.certFile.isEmpty())
+        args << QStringLiteral("--certfile") << m_options.certFile << QStringLiteral("--keyfile")
+             << m_options.keyFile;
+    if (!m_options.dataCertFile.isEmpty())
+        args << QStringLiteral("--data-certfile") << m_options.dataCertFile
+             << QStringLiteral("--data-keyfile") << m_options.dataKeyFile;
+    m_process.start(QStringLiteral("/usr/bin/python3"), args);
+    if (!m_process.waitForStarted(10000))
         throw std::runtime_error("the test FTP server did not start");
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < 10000) {
         QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, quint16(options_.port));
+        probe.connectToHost(QHostAddress::LocalHost, quint16(m_options.port));
         if (probe.waitForConnected(200)) {
             probe.disconnectFromHost();
             return;
         }
-        if (process_.state() == QProcess::NotRunning)
+        if (m_process.state() == QProcess::NotRunning)
             break;
         QThread::msleep(50);
     }
@@ -81,21 +81,21 @@ void FtpServerProcess::start() {
 }
 
 void FtpServerProcess::stop() {
-    if (process_.state() == QProcess::NotRunning)
+    if (m_process.state() == QProcess::NotRunning)
         return;
-    process_.kill();
-    process_.waitForFinished(10000);
+    m_process.kill();
+    m_process.waitForFinished(10000);
 }
 
-bool FtpServerProcess::running() const { return process_.state() == QProcess::Running; }
+bool FtpServerProcess::running() const { return m_process.state() == QProcess::Running; }
 
 QString FtpServerProcess::log() const {
-    QFile f(logPath_);
+    QFile f(m_logPath);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 QStringList FtpServerProcess::recorded(QChar kind) const {
-    QFile f(recordPath_);
+    QFile f(m_recordPath);
     QStringList out;
     if (!f.open(QIODevice::ReadOnly))
         return out;

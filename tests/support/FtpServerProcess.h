@@ -28,8 +28,8 @@ public:
     void stop();
     bool running() const;
 
-    int port() const { return options_.port; }
-    const QString& password() const { return options_.password; }
+    int port() const { return m_options.port; }
+    const QString& password() const { return m_options.password; }
 
     // The commands the server received, in order ("CWD /public_html", "PASS ******"...).
     QStringList commands() const;
@@ -40,10 +40,10 @@ private:
     QString log() const;
     QStringList recorded(QChar kind) const;
 
-    Options options_;
-    QString logPath_;
-    QString recordPath_;
-    QProcess process_;
+    Options m_options;
+    QString m_logPath;
+    QString m_recordPath;
+    QProcess m_process;
 };
 
 // A TCP port nobody listens on right now.
