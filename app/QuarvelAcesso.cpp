@@ -62,9 +62,9 @@ protected:
     }
 };
 
-constexpr int kTimerInterval = 1200000; // 20 minutes
+constexpr int kIntervaloTimer = 1200000; // 20 minutes
 
-const QString kBalloon = QStringLiteral("Backup de documentos em Execução.. ");
+const QString kTextoBalao = QStringLiteral("Backup de documentos em Execução.. ");
 
 constexpr int kIntervaloBandeja = 500; // ms between looks for the notification area
 
@@ -122,7 +122,7 @@ QString primeiraLinha(const QString& texto) {
     return {};
 }
 
-QToolButton* glyphButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+QToolButton* botaoComGlifo(QWidget* parent, const char* name, const QString& text, QRect geometry) {
     auto* b = new QToolButton(parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setText(text);
@@ -137,7 +137,7 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
                                QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       m_configuracao(config), m_dmdb(dmdb) {
-    trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    bandejaDisponivel = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     regional = [] { return QLocale::system(); };
     ParametrosArmazenamento p;
     p.sPastaBKP = m_configuracao.sPastaBKP;
@@ -153,13 +153,13 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
     };
     m_armazenamento = std::make_unique<TArmazenamento>(static_cast<TJanelaArmazenamento&>(*this),
                                                        m_dmdb, IdFTP, sFase, std::move(p));
-    buildControls();
+    montarControles();
     FormCreate();
 }
 
 TFormDlgAcesso::~TFormDlgAcesso() { TQuarvelApplication::removeErrorHandler(this); }
 
-void TFormDlgAcesso::buildControls() {
+void TFormDlgAcesso::montarControles() {
     Q_INIT_RESOURCE(quarvel);
     setObjectName(QStringLiteral("FormDlgAcesso"));
     setWindowTitle(QStringLiteral("Quarvel XML"));
@@ -253,17 +253,17 @@ void TFormDlgAcesso::buildControls() {
     fill->addWidget(MemoXML);
 
     BitListar =
-        glyphButton(this, "BitListar", QStringLiteral("Listar Arquivos"), {25, 435, 113, 50});
+        botaoComGlifo(this, "BitListar", QStringLiteral("Listar Arquivos"), {25, 435, 113, 50});
     BitArmazenar =
-        glyphButton(this, "BitArmazenar", QStringLiteral("Armazenar"), {144, 435, 106, 49});
+        botaoComGlifo(this, "BitArmazenar", QStringLiteral("Armazenar"), {144, 435, 106, 49});
     bitFerramentas =
-        glyphButton(this, "bitFerramentas", QStringLiteral("Ferramentas"), {256, 435, 104, 49});
+        botaoComGlifo(this, "bitFerramentas", QStringLiteral("Ferramentas"), {256, 435, 104, 49});
     bitFerramentas->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    bitFechar = glyphButton(this, "bitFechar", QStringLiteral("Fechar"), {587, 435, 106, 49});
+    bitFechar = botaoComGlifo(this, "bitFechar", QStringLiteral("Fechar"), {587, 435, 106, 49});
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(kTimerInterval);
+    Timer1->setInterval(kIntervaloTimer);
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -288,7 +288,7 @@ void TFormDlgAcesso::buildControls() {
                   QIcon(QStringLiteral(":/glyphs/listar.xpm")),
                   QIcon(QStringLiteral(":/glyphs/armazenar.xpm"))};
 
-    fillDrives();
+    preencherUnidades();
 
     // Every handler runs guarded: a failure reaches ErrorFound, never the event loop.
     auto on = [this](auto* sender, auto signal, auto handler) {
@@ -315,7 +315,7 @@ void TFormDlgAcesso::buildControls() {
         });
     });
     connect(DriveComboBox1, &QComboBox::activated, this,
-            [this](int index) { guarded(DriveComboBox1, [&] { chooseDrive(index); }); });
+            [this](int index) { guarded(DriveComboBox1, [&] { escolherUnidade(index); }); });
 
     // The covered OK and Cancel buttons still answer Enter and Escape.
     for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
@@ -333,7 +333,7 @@ void TFormDlgAcesso::buildControls() {
     });
 }
 
-void TFormDlgAcesso::fillDrives() {
+void TFormDlgAcesso::preencherUnidades() {
     DriveComboBox1->clear();
     for (const QStorageInfo& v : QStorageInfo::mountedVolumes()) {
         if (v.isValid() && v.isReady())
@@ -341,7 +341,7 @@ void TFormDlgAcesso::fillDrives() {
     }
 }
 
-void TFormDlgAcesso::chooseDrive(int index) {
+void TFormDlgAcesso::escolherUnidade(int index) {
     const QString root = DriveComboBox1->itemData(index).toString();
     if (root.isEmpty())
         return;
@@ -508,10 +508,10 @@ void TFormDlgAcesso::posicionarProgresso(int posicao) {
     ProgressBar1->setValue(qMin(posicao, ProgressBar1->maximum()));
 }
 
-void TFormDlgAcesso::registrarLinha(const QString& linha) { appendLogLine(linha); }
+void TFormDlgAcesso::registrarLinha(const QString& linha) { acrescentarLinhaLog(linha); }
 
 void TFormDlgAcesso::bitFecharClick() {
-    if (!trayAvailable()) {
+    if (!bandejaDisponivel()) {
         // Without a notification area a hidden window could never come back.
         showMinimized();
         return;
@@ -524,7 +524,7 @@ void TFormDlgAcesso::bitFecharClick() {
 }
 
 void TFormDlgAcesso::iniciarNaBandeja(int esperaMs) {
-    if (trayAvailable() || esperaMs <= 0) {
+    if (bandejaDisponivel() || esperaMs <= 0) {
         bitFecharClick();
         return;
     }
@@ -534,7 +534,7 @@ void TFormDlgAcesso::iniciarNaBandeja(int esperaMs) {
     espera->setInterval(kIntervaloBandeja);
     connect(espera, &QTimer::timeout, this, [this, espera, restante = esperaMs]() mutable {
         restante -= kIntervaloBandeja;
-        if (!trayAvailable() && restante > 0)
+        if (!bandejaDisponivel() && restante > 0)
             return;
         espera->deleteLater();
         // Unless a second start brought the window up meanwhile.
@@ -560,7 +560,7 @@ void TFormDlgAcesso::FormResize() {
     if (!(windowState() & Qt::WindowMinimized))
         return;
     TrayIcon1->show();
-    BalloonHint = kBalloon;
+    BalloonHint = kTextoBalao;
     BalloonFlags = QSystemTrayIcon::Information;
     TrayIcon1->showMessage(QString(), BalloonHint, BalloonFlags);
 }
@@ -568,7 +568,7 @@ void TFormDlgAcesso::FormResize() {
 bool TFormDlgAcesso::FormCloseQuery(bool fromSystem) const {
     // Without a notification area the window is the only way to end the program, so the
     // window manager and the session may close it.
-    return bPodeFechar || (fromSystem && !trayAvailable());
+    return bPodeFechar || (fromSystem && !bandejaDisponivel());
 }
 
 void TFormDlgAcesso::TrayIcon1Click() {
@@ -592,8 +592,8 @@ void TFormDlgAcesso::Fechar1Click() {
 void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noexcept {
     try {
         const QDateTime now = QDateTime::currentDateTime();
-        appendLogLine(sFase);
-        appendLogLine(linhaFalha(now, regional(), message));
+        acrescentarLinhaLog(sFase);
+        acrescentarLinhaLog(linhaFalha(now, regional(), message));
     } catch (...) {
     }
     try {
@@ -603,7 +603,7 @@ void TFormDlgAcesso::ErrorFound(QObject* /*Sender*/, const QString& message) noe
     m_armazenamento->aposFalha();
 }
 
-void TFormDlgAcesso::appendLogLine(const QString& line) {
+void TFormDlgAcesso::acrescentarLinhaLog(const QString& line) {
     QTextCursor c(MemoErros->document());
     c.movePosition(QTextCursor::End);
     if (m_linhasLog++ > 0)

@@ -106,14 +106,14 @@ public:
     QString pastaListagem() const override { return m_pastaLocalListagem; }
 
     // Whether the desktop has a notification area; asked at each use. Tests replace it.
-    std::function<bool()> trayAvailable;
+    std::function<bool()> bandejaDisponivel;
     // The regional settings, taken anew at each use (the system's unless a test sets them).
     std::function<QLocale()> regional;
     // Told as each file of a run passes a step (tests stop or change things there).
     std::function<void(EtapaArquivo, const QByteArray& caminho)> aoPassarArquivo;
 
     // Appends one line to the error log; a line holding line feeds spans several.
-    void appendLogLine(const QString& line);
+    void acrescentarLinhaLog(const QString& line);
 
     // The tray's icons: the application's, and the same with a warning emblem, shown from a
     // failed run until a run succeeds again.
@@ -138,15 +138,15 @@ private:
     void posicionarProgresso(int posicao) override;
     void registrarLinha(const QString& linha) override;
 
-    void buildControls();
+    void montarControles();
     // What the tray tells: the tip's second line, the icon, one balloon at each change
     // between working and failing (a failure of another kind tells again).
     void estadoNaBandeja(const QString& linha);
     void execucaoTerminada();
     void execucaoFalhou(const QString& mensagem);
     void mostrarBalao(const QString& texto, const QIcon& icone);
-    void chooseDrive(int index);
-    void fillDrives();
+    void escolherUnidade(int index);
+    void preencherUnidades();
 
     Configuracao m_configuracao;
     Tdmdb& m_dmdb;

@@ -10,10 +10,10 @@
 
 namespace {
 
-using FolderId = std::pair<dev_t, ino_t>;
+using TIdPastaLocal = std::pair<dev_t, ino_t>;
 
 // Characters up to U+0020 are single bytes in UTF-8, so trimming bytes is the same.
-QByteArray trimControl(const QByteArray& s) {
+QByteArray aparaControle(const QByteArray& s) {
     qsizetype b = 0, e = s.size();
     while (b < e && static_cast<unsigned char>(s[b]) <= 32)
         ++b;
@@ -22,7 +22,7 @@ QByteArray trimControl(const QByteArray& s) {
     return s.mid(b, e - b);
 }
 
-bool folderId(const QByteArray& path, FolderId& id) {
+bool idPastaLocal(const QByteArray& path, TIdPastaLocal& id) {
     struct stat st;
     if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return false;
@@ -33,25 +33,25 @@ bool folderId(const QByteArray& path, FolderId& id) {
 // A folder gone since its entry was read is no news; anything else keeps its files out.
 bool digno(int erro) { return erro != ENOENT && erro != ENOTDIR; }
 
-struct Walker {
+struct TPercurso {
     const QByteArray& cFile;
     ListaPendente& lista;
-    std::set<FolderId> entered;  // every folder already searched, so a link loop ends
-    std::set<FolderId> excluded; // the backup tree
+    std::set<TIdPastaLocal> visitadas; // every folder already searched, so a link loop ends
+    std::set<TIdPastaLocal> excluidas; // the backup tree
 
     void naoLida(const QByteArray& native, int erro, bool raiz) {
         if (!raiz && digno(erro))
             lista.naoLidas.append({native, erro});
     }
 
-    void search(const QByteArray& native, bool raiz = false) {
+    void percorrer(const QByteArray& native, bool raiz = false) {
         struct stat st;
         if (::stat(native.constData(), &st) != 0) {
             naoLida(native, errno, raiz);
             return;
         }
-        const FolderId self{st.st_dev, st.st_ino};
-        if (!S_ISDIR(st.st_mode) || excluded.count(self) || !entered.insert(self).second)
+        const TIdPastaLocal self{st.st_dev, st.st_ino};
+        if (!S_ISDIR(st.st_mode) || excluidas.count(self) || !visitadas.insert(self).second)
             return;
         DIR* dir = ::opendir(native.constData());
         if (!dir) {
@@ -60,7 +60,7 @@ struct Walker {
         }
         while (const dirent* e = ::readdir(dir)) {
             const QByteArray name(e->d_name);
-            const QByteArray stripped = trimControl(name);
+            const QByteArray stripped = aparaControle(name);
             if (stripped == "." || stripped == "..")
                 continue;
             bool isFolder = e->d_type == DT_DIR;
@@ -71,7 +71,7 @@ struct Walker {
                     ::fstatat(::dirfd(dir), e->d_name, &alvo, 0) == 0 && S_ISDIR(alvo.st_mode);
             }
             if (isFolder) {
-                search(native + name + '/');
+                percorrer(native + name + '/');
             } else if (extensaoAparada(name) == cFile) {
                 lista.pastas.append(native);
                 lista.arquivos.append(name);
@@ -90,26 +90,26 @@ QByteArray extensaoAparada(const QByteArray& nome) {
     for (qsizetype i = dot + 1; i < nome.size(); ++i)
         if (nome[i] == '/' || nome[i] == ':')
             return QByteArray();
-    return trimControl(nome.mid(dot));
+    return aparaControle(nome.mid(dot));
 }
 
 void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& lista,
            const OpcoesBusca& opcoes) {
-    Walker w{cFile, lista, {}, {}};
+    TPercurso w{cFile, lista, {}, {}};
     for (const QString& ex : opcoes.excluidas) {
-        FolderId id;
-        if (!ex.isEmpty() && folderId(QFile::encodeName(ex), id))
-            w.excluded.insert(id);
+        TIdPastaLocal id;
+        if (!ex.isEmpty() && idPastaLocal(QFile::encodeName(ex), id))
+            w.excluidas.insert(id);
     }
     // A root inside an excluded tree lists nothing: walk its ancestors, links resolved.
-    if (!w.excluded.empty()) {
+    if (!w.excluidas.empty()) {
         char* real = ::realpath(cPath.constData(), nullptr);
         if (real) {
             QByteArray r(real);
             ::free(real);
             for (;;) {
-                FolderId id;
-                if (folderId(r.isEmpty() ? QByteArray("/") : r, id) && w.excluded.count(id))
+                TIdPastaLocal id;
+                if (idPastaLocal(r.isEmpty() ? QByteArray("/") : r, id) && w.excluidas.count(id))
                     return;
                 const qsizetype slash = r.lastIndexOf('/');
                 if (slash < 0 || r.isEmpty())
@@ -118,7 +118,7 @@ void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& list
             }
         }
     }
-    w.search(cPath, true);
+    w.percorrer(cPath, true);
 }
 
 ListaPendente listarArquivosXml(const QString& pasta, const OpcoesBusca& opcoes) {

@@ -505,7 +505,7 @@ TDadosNFe lerDocumento(const QByteArray& xml, const QString& fileName, const QSt
     d.nvalortotal = *valor;
 
     d.arquivo = fileName;
-    d.pasta = composePasta(sCNPJ, d.ccnpj_origem, d.demissao);
+    d.pasta = comporPasta(sCNPJ, d.ccnpj_origem, d.demissao);
 
     // The access key the document states: its protocol's chNFe, else the digits of its infNFe
     // Id. Only a document that states neither keeps the text made of its file name.

@@ -45,6 +45,6 @@ inline int completude(const TDadosNFe& d) { return d.protocolada ? 2 : d.assinad
 inline QString yyyymm(const QDate& d) { return d.toString(QStringLiteral("yyyyMM")); }
 inline QString mmyyyy(const QDate& d) { return d.toString(QStringLiteral("MMyyyy")); }
 
-inline QString composePasta(const QString& sCNPJ, const QString& ccnpjOrigem, const QDate& d) {
+inline QString comporPasta(const QString& sCNPJ, const QString& ccnpjOrigem, const QDate& d) {
     return QStringLiteral("/arqs/") + sCNPJ + u'/' + ccnpjOrigem + u'/' + yyyymm(d);
 }

@@ -316,9 +316,9 @@ void FtpClient::login(const FtpReply& user) {
 }
 
 // A step of the TLS set-up refused: what we asked for, then the server's reply on one line.
-[[noreturn]] void FtpClient::recusaDeTls(const FtpReply& reply, const QString& oQue) {
+[[noreturn]] void FtpClient::refuseTls(const FtpReply& reply, const QString& what) {
     throw FtpError(reply.code, QStringLiteral("%1: %2 %3")
-                                   .arg(oQue)
+                                   .arg(what)
                                    .arg(reply.code)
                                    .arg(ftp::trimBlanks(reply.text.join(u' '))));
 }
@@ -326,8 +326,8 @@ void FtpClient::login(const FtpReply& user) {
 void FtpClient::secureControl() {
     const FtpReply auth = sendCommand(QStringLiteral("AUTH TLS"), {});
     if (auth.code != 234)
-        recusaDeTls(auth, QStringLiteral("O servidor FTP não oferece criptografia (AUTH TLS "
-                                         "recusado)"));
+        refuseTls(auth, QStringLiteral("O servidor FTP não oferece criptografia (AUTH TLS "
+                                       "recusado)"));
     // Bytes that came after the 234 were sent in clear text and must not pass for
     // protected ones.
     if (!m_in.isEmpty())
@@ -345,8 +345,8 @@ void FtpClient::protectData() {
     sendCommand(QStringLiteral("PBSZ 0"), {200});
     const FtpReply prot = sendCommand(QStringLiteral("PROT P"), {});
     if (prot.code != 200)
-        recusaDeTls(prot, QStringLiteral("O servidor FTP recusou a proteção das conexões de "
-                                         "dados (PROT P)"));
+        refuseTls(prot, QStringLiteral("O servidor FTP recusou a proteção das conexões de "
+                                       "dados (PROT P)"));
 }
 
 void FtpClient::Disconnect() {

@@ -93,7 +93,7 @@ private:
     void drainControl();
     void closeControl();
     [[noreturn]] void protocolFailure(const QString& message);
-    [[noreturn]] static void recusaDeTls(const FtpReply& reply, const QString& oQue);
+    [[noreturn]] static void refuseTls(const FtpReply& reply, const QString& what);
     bool SupportsFeature(const QString& name) const;
 
     ftp::PassiveEndpoint passiveSetup(const QString& transferCommand);

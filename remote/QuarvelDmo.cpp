@@ -37,9 +37,11 @@ bool recusaDoServidor(unsigned code) {
     return (code >= 1000 && code < CR_MIN_ERROR) || (code > CR_MAX_ERROR && code < CER_MIN_ERROR);
 }
 
-[[noreturn]] void throwDbError(unsigned code, const char* message) { throw DbError(code, message); }
+[[noreturn]] void lancarErroBanco(unsigned code, const char* message) {
+    throw DbError(code, message);
+}
 
-[[noreturn]] void throwDbError(MYSQL* m) { throwDbError(mysql_errno(m), mysql_error(m)); }
+[[noreturn]] void lancarErroBanco(MYSQL* m) { lancarErroBanco(mysql_errno(m), mysql_error(m)); }
 
 // Typed parameters, each bound by the name of its column, kept alive until execution. An
 // empty text still gets a buffer: a null one is sent as NULL.
@@ -93,7 +95,7 @@ public:
             r += i ? ", ?" : "?";
         return r;
     }
-    MYSQL_BIND* binds() { return m_binds.data(); }
+    MYSQL_BIND* vinculos() { return m_binds.data(); }
 
 private:
     Parametros& textoCom(const char* coluna, QByteArray valor, enum_field_types tipo) {
@@ -128,44 +130,44 @@ private:
 // One server-side prepared statement, released when it goes out of scope.
 class Statement {
 public:
-    Statement(MYSQL* m, std::string_view sql) : m_stmt(mysql_stmt_init(m)) {
-        if (!m_stmt)
-            throwDbError(m);
-        if (mysql_stmt_prepare(m_stmt, sql.data(), static_cast<unsigned long>(sql.size()))) {
+    Statement(MYSQL* m, std::string_view sql) : m_comando(mysql_stmt_init(m)) {
+        if (!m_comando)
+            lancarErroBanco(m);
+        if (mysql_stmt_prepare(m_comando, sql.data(), static_cast<unsigned long>(sql.size()))) {
             // A refused statement (a missing grant, a missing column) is refused here, and no
             // destructor will run for it.
-            const DbError error(mysql_stmt_errno(m_stmt), mysql_stmt_error(m_stmt));
-            mysql_stmt_close(m_stmt);
+            const DbError error(mysql_stmt_errno(m_comando), mysql_stmt_error(m_comando));
+            mysql_stmt_close(m_comando);
             throw error;
         }
     }
-    ~Statement() { mysql_stmt_close(m_stmt); }
+    ~Statement() { mysql_stmt_close(m_comando); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    void bind(Parametros& p) {
-        if (mysql_stmt_bind_param(m_stmt, p.binds()))
-            throwStmt();
+    void vincular(Parametros& p) {
+        if (mysql_stmt_bind_param(m_comando, p.vinculos()))
+            lancarErroComando();
     }
-    void execute() {
-        if (mysql_stmt_execute(m_stmt))
-            throwStmt();
+    void executar() {
+        if (mysql_stmt_execute(m_comando))
+            lancarErroComando();
     }
     // False when the server refused the statement; other failures raise.
-    bool executeUnlessRefused() {
-        if (mysql_stmt_execute(m_stmt) == 0)
+    bool executarSalvoRecusa() {
+        if (mysql_stmt_execute(m_comando) == 0)
             return true;
-        if (recusaDoServidor(mysql_stmt_errno(m_stmt)))
+        if (recusaDoServidor(mysql_stmt_errno(m_comando)))
             return false;
-        throwStmt();
+        lancarErroComando();
     }
-    unsigned long long affectedRows() { return mysql_stmt_affected_rows(m_stmt); }
+    unsigned long long linhasAfetadas() { return mysql_stmt_affected_rows(m_comando); }
 
     // Every row of the executed query, each column as text (NULL as nothing).
-    std::vector<std::vector<std::optional<QString>>> rows() {
-        MYSQL_RES* meta = mysql_stmt_result_metadata(m_stmt);
+    std::vector<std::vector<std::optional<QString>>> linhas() {
+        MYSQL_RES* meta = mysql_stmt_result_metadata(m_comando);
         if (!meta)
-            throwStmt();
+            lancarErroComando();
         const unsigned n = mysql_num_fields(meta);
         mysql_free_result(meta);
         std::vector<MYSQL_BIND> binds(n);
@@ -180,15 +182,15 @@ public:
             binds[i].length = &lengths[i];
             binds[i].is_null = &nulls[i];
         }
-        if (mysql_stmt_bind_result(m_stmt, binds.data()) || mysql_stmt_store_result(m_stmt))
-            throwStmt();
+        if (mysql_stmt_bind_result(m_comando, binds.data()) || mysql_stmt_store_result(m_comando))
+            lancarErroComando();
         std::vector<std::vector<std::optional<QString>>> out;
         for (;;) {
-            const int r = mysql_stmt_fetch(m_stmt);
+            const int r = mysql_stmt_fetch(m_comando);
             if (r == MYSQL_NO_DATA)
                 break;
             if (r == 1)
-                throwStmt();
+                lancarErroComando();
             auto& row = out.emplace_back(n);
             for (unsigned i = 0; i < n; ++i) {
                 if (nulls[i])
@@ -201,23 +203,23 @@ public:
                     b.buffer_type = MYSQL_TYPE_STRING;
                     b.buffer = inteiro.data();
                     b.buffer_length = lengths[i];
-                    if (mysql_stmt_fetch_column(m_stmt, &b, i, 0))
-                        throwStmt();
+                    if (mysql_stmt_fetch_column(m_comando, &b, i, 0))
+                        lancarErroComando();
                     row[i] = QString::fromUtf8(inteiro);
                 } else {
                     row[i] = QString::fromUtf8(buffers[i].constData(), qsizetype(lengths[i]));
                 }
             }
         }
-        mysql_stmt_free_result(m_stmt);
+        mysql_stmt_free_result(m_comando);
         return out;
     }
 
 private:
-    [[noreturn]] void throwStmt() {
-        throwDbError(mysql_stmt_errno(m_stmt), mysql_stmt_error(m_stmt));
+    [[noreturn]] void lancarErroComando() {
+        lancarErroBanco(mysql_stmt_errno(m_comando), mysql_stmt_error(m_comando));
     }
-    MYSQL_STMT* m_stmt;
+    MYSQL_STMT* m_comando;
 };
 
 // A statement of the registry, prepared once per connection.
@@ -232,7 +234,7 @@ struct ResultSet {
     ~ResultSet() { mysql_free_result(res); }
 };
 
-long long parseInt(const char* text, unsigned long length) {
+long long lerInteiro(const char* text, unsigned long length) {
     long long v = 0;
     const auto [end, ec] = std::from_chars(text, text + length, v);
     if (ec != std::errc() || end != text + length)
@@ -292,11 +294,11 @@ struct Tdmdb::Comandos {
 };
 
 Tdmdb::Tdmdb(std::function<void()> dataModuleCreate, DbSettings settings)
-    : m_dataModuleCreate(std::move(dataModuleCreate)), m_settings(std::move(settings)) {
+    : m_dataModuleCreate(std::move(dataModuleCreate)), m_servidor(std::move(settings)) {
     DataModuleCreate();
 }
 
-Tdmdb::~Tdmdb() { closeConnection(); }
+Tdmdb::~Tdmdb() { fecharConexao(); }
 
 void Tdmdb::DataModuleCreate() {
     if (m_dataModuleCreate)
@@ -305,7 +307,7 @@ void Tdmdb::DataModuleCreate() {
 
 bool Tdmdb::Conectado() const { return m_mysql != nullptr; }
 
-void Tdmdb::closeConnection() noexcept {
+void Tdmdb::fecharConexao() noexcept {
     m_comandos.reset(); // statements die with their connection
     if (m_mysql)
         mysql_close(m_mysql);
@@ -325,20 +327,20 @@ void Tdmdb::desfazer(unsigned code) noexcept {
     m_sessaoFalhou = true;
     // After a lost connection or a time-out a rollback would only wait again.
     if (conexaoPerdida(code) || (mysql_rollback(m_mysql) && conexaoPerdida(mysql_errno(m_mysql))))
-        closeConnection();
+        fecharConexao();
     else
         liberarPasta();
 }
 
 void Tdmdb::travarPasta(const QString& pasta) {
     Statement& trava = preparado(m_mysql, comandos().trava, "SELECT GET_LOCK(?, ?)");
-    m_nomeTrava = nomeTravaPasta(m_settings.database, pasta);
+    m_nomeTrava = nomeTravaPasta(m_servidor.database, pasta);
     Parametros p;
     p.texto("nome", QString::fromLatin1(m_nomeTrava))
-        .inteiro("segundos", static_cast<long long>(m_settings.lockTimeout));
-    trava.bind(p);
-    trava.execute();
-    const auto linhas = trava.rows();
+        .inteiro("segundos", static_cast<long long>(m_servidor.lockTimeout));
+    trava.vincular(p);
+    trava.executar();
+    const auto linhas = trava.linhas();
     if (linhas.size() == 1 && linhas[0].size() == 1 && linhas[0][0] == QStringLiteral("1")) {
         m_pastaTravada = true;
         return;
@@ -347,7 +349,7 @@ void Tdmdb::travarPasta(const QString& pasta) {
         QStringLiteral("Outra cópia do programa está registrando documentos na pasta %1; ela "
                        "não foi liberada em %2 s e o arquivo fica para a próxima execução.")
             .arg(pasta)
-            .arg(m_settings.lockTimeout)
+            .arg(m_servidor.lockTimeout)
             .toStdString());
 }
 
@@ -359,11 +361,11 @@ void Tdmdb::liberarPasta() noexcept {
         Statement& liberacao = preparado(m_mysql, comandos().liberacao, "DO RELEASE_LOCK(?)");
         Parametros p;
         p.texto("nome", QString::fromLatin1(m_nomeTrava));
-        liberacao.bind(p);
-        liberacao.execute();
+        liberacao.vincular(p);
+        liberacao.executar();
     } catch (...) {
         // A lock that stayed would hold every other copy back: without the session it goes.
-        closeConnection();
+        fecharConexao();
     }
 }
 
@@ -379,9 +381,9 @@ template <typename Passo> auto Tdmdb::protegido(Passo&& passo) -> decltype(passo
     }
 }
 
-void Tdmdb::execute(const char* sql) {
+void Tdmdb::executar(const char* sql) {
     if (mysql_real_query(m_mysql, sql, static_cast<unsigned long>(std::strlen(sql))))
-        throwDbError(m_mysql);
+        lancarErroBanco(m_mysql);
 }
 
 void Tdmdb::ConectarBanco() {
@@ -391,9 +393,9 @@ void Tdmdb::ConectarBanco() {
     if (!m)
         throw DbError(CR_OUT_OF_MEMORY, "Memória insuficiente para a conexão com o banco de dados");
 
-    const unsigned connectTimeout = m_settings.connectTimeout;
-    const unsigned readTimeout = m_settings.readTimeout;
-    const unsigned writeTimeout = m_settings.writeTimeout;
+    const unsigned connectTimeout = m_servidor.connectTimeout;
+    const unsigned readTimeout = m_servidor.readTimeout;
+    const unsigned writeTimeout = m_servidor.writeTimeout;
     // TCP even for "localhost", so that the port is always the one configured.
     const unsigned protocol = MYSQL_PROTOCOL_TCP;
     // A server must not be able to ask for our local files.
@@ -406,8 +408,8 @@ void Tdmdb::ConectarBanco() {
     mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &localInfile);
     mysql_optionsv(m, MYSQL_OPT_RECONNECT, &reconnect);
     mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    const QByteArray caFile = QFile::encodeName(m_settings.caFile);
-    if (m_settings.tls) {
+    const QByteArray caFile = QFile::encodeName(m_servidor.caFile);
+    if (m_servidor.tls) {
         const my_bool on = 1;
         mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
         mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on);
@@ -415,12 +417,12 @@ void Tdmdb::ConectarBanco() {
             mysql_optionsv(m, MYSQL_OPT_SSL_CA, caFile.constData());
     }
 
-    const QByteArray host = m_settings.host.toUtf8();
-    const QByteArray user = m_settings.user.toUtf8();
-    const QByteArray password = m_settings.password.toUtf8();
-    const QByteArray database = m_settings.database.toUtf8();
+    const QByteArray host = m_servidor.host.toUtf8();
+    const QByteArray user = m_servidor.user.toUtf8();
+    const QByteArray password = m_servidor.password.toUtf8();
+    const QByteArray database = m_servidor.database.toUtf8();
     if (!mysql_real_connect(m, host.constData(), user.constData(), password.constData(),
-                            database.constData(), m_settings.port, nullptr, 0)) {
+                            database.constData(), m_servidor.port, nullptr, 0)) {
         const DbError error(mysql_errno(m), mysql_error(m));
         mysql_close(m);
         throw error;
@@ -436,7 +438,7 @@ void Tdmdb::ConectarBanco() {
         const unsigned code = mysql_errno(m_mysql);
         if (!recusaDoServidor(code) || mysql_set_character_set(m_mysql, "utf8") != 0) {
             const DbError error(mysql_errno(m_mysql), mysql_error(m_mysql));
-            closeConnection();
+            fecharConexao();
             throw error;
         }
     }
@@ -446,7 +448,7 @@ void Tdmdb::IniciarExecucao() {
     DesfazerRegistro();
     // mysql_ping without automatic reconnection: one round trip on a live session.
     if (m_mysql && (m_sessaoFalhou || mysql_ping(m_mysql) != 0))
-        closeConnection();
+        fecharConexao();
     ConectarBanco();
 }
 
@@ -496,10 +498,10 @@ std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::localizar(const TDadosNFe& dad
         .data("demissao", dados.demissao)
         .real("nvalortotal", dados.nvalortotal);
     Statement& busca = preparado(m_mysql, comandos().busca, kBuscaDocumento);
-    busca.bind(p);
-    busca.execute();
+    busca.vincular(p);
+    busca.executar();
     std::optional<TDocumentoRegistrado> pelosCampos;
-    for (const auto& r : busca.rows()) {
+    for (const auto& r : busca.linhas()) {
         if (!r[0] || !r[2] || r[1] != pasta)
             continue;
         const QString chaveDaLinha = r[3].value_or(QString());
@@ -531,10 +533,10 @@ std::vector<Tdmdb::TLinha> Tdmdb::LinhasDaConta(const QString& sCNPJ) {
                                   "ESCAPE '!' ORDER BY id");
         Parametros p;
         p.texto("pasta", escapar(prefixo) + u'%');
-        select.bind(p);
-        select.execute();
+        select.vincular(p);
+        select.executar();
         std::vector<TLinha> out;
-        for (const auto& r : select.rows()) {
+        for (const auto& r : select.linhas()) {
             if (!r[0] || !r[1] || !r[2] || !r[2]->startsWith(prefixo))
                 continue;
             out.push_back({r[0]->toULongLong(), *r[1], *r[2]});
@@ -547,11 +549,11 @@ QString Tdmdb::nomeLivre(const QString& arquivo, const QString& pasta) {
     Parametros p;
     p.texto("pasta", pasta).texto("arquivo", arquivo).texto("arquivo", padraoNumerados(arquivo));
     Statement& nomes = preparado(m_mysql, comandos().nomes, kBuscaNomes);
-    nomes.bind(p);
-    nomes.execute();
+    nomes.vincular(p);
+    nomes.executar();
     // Byte for byte, as the FTP server names files.
     QSet<QString> ocupados;
-    for (const auto& r : nomes.rows())
+    for (const auto& r : nomes.linhas())
         if (r[0] == pasta && r[1])
             ocupados.insert(*r[1]);
     QString nome = arquivo;
@@ -564,7 +566,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
                                         const QString& pasta) {
     // One folder's lock covers both steps, finding the document and picking a free name.
     travarPasta(pasta);
-    execute("START TRANSACTION");
+    executar("START TRANSACTION");
     if (const std::optional<TDocumentoRegistrado> doc = localizar(dados, pasta)) {
         // The lock stays until its file is uploaded: two versions of one document (an NFe and
         // its nfeProc) must not be written into one copy at once.
@@ -572,10 +574,10 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
             Parametros p;
             p.texto("chave_doc", dados.chave_doc).inteiro("id", qint64(doc->id));
             Statement& grava = preparado(m_mysql, comandos().chave, kGravaChave);
-            grava.bind(p);
-            grava.execute();
+            grava.vincular(p);
+            grava.executar();
             if (mysql_commit(m_mysql))
-                throwDbError(m_mysql);
+                lancarErroBanco(m_mysql);
         } else {
             mysql_rollback(m_mysql);
         }
@@ -583,7 +585,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
     }
     const QString nome = nomeLivre(arquivo, pasta);
 
-    QString site = m_settings.siteUrl;
+    QString site = m_servidor.siteUrl;
     while (site.endsWith(u'/'))
         site.chop(1);
     Parametros linha;
@@ -604,8 +606,8 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
     Statement& insercao =
         preparado(m_mysql, comandos().insercao,
                   "INSERT INTO docs (" + linha.colunas() + ") VALUES (" + linha.marcadores() + ")");
-    insercao.bind(linha);
-    insercao.execute();
+    insercao.vincular(linha);
+    insercao.executar();
     m_registroPendente = true;
     return {nome, true};
 }
@@ -642,20 +644,20 @@ int Tdmdb::Seql(const QString& sTipo) noexcept {
     if (sTipo.toUcs4().size() > kTamanhoCtipo)
         return 0;
     try {
-        return protegido([&] { return advanceCounter(sTipo); });
+        return protegido([&] { return avancarContador(sTipo); });
     } catch (...) {
         return 0;
     }
 }
 
-int Tdmdb::advanceCounter(const QString& sTipo) {
+int Tdmdb::avancarContador(const QString& sTipo) {
     ConectarBanco();
     if (mysql_real_query(m_mysql, kSelectSequenciais.data(),
                          static_cast<unsigned long>(kSelectSequenciais.size())))
-        throwDbError(m_mysql);
+        lancarErroBanco(m_mysql);
     const ResultSet rows{mysql_store_result(m_mysql)};
     if (!rows.res)
-        throwDbError(m_mysql);
+        lancarErroBanco(m_mysql);
 
     bool found = false;
     QByteArray ctipoLido;
@@ -667,7 +669,7 @@ int Tdmdb::advanceCounter(const QString& sTipo) {
         found = true;
         ctipoLido = QByteArray(row[0], static_cast<qsizetype>(lengths[0]));
         if (row[1])
-            iseqlLido = parseInt(row[1], lengths[1]);
+            iseqlLido = lerInteiro(row[1], lengths[1]);
         break;
     }
     const long long resultado = found ? iseqlLido.value_or(0) : 1;
@@ -675,8 +677,8 @@ int Tdmdb::advanceCounter(const QString& sTipo) {
         throw std::runtime_error("Valor de sequencial fora do intervalo");
 
     {
-        execute("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
-        execute("START TRANSACTION");
+        executar("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
+        executar("START TRANSACTION");
         Parametros p;
         std::string_view sql;
         if (found) {
@@ -692,13 +694,13 @@ int Tdmdb::advanceCounter(const QString& sTipo) {
             p.texto("ctipo", sTipo).inteiro("iseql", 1);
         }
         Statement write(m_mysql, sql);
-        write.bind(p);
+        write.vincular(p);
         // A refused write goes unreported: the counter keeps its value and the caller,
         // which ignores the result anyway, gets the one read.
-        if (!write.executeUnlessRefused() || (found && write.affectedRows() > 1))
+        if (!write.executarSalvoRecusa() || (found && write.linhasAfetadas() > 1))
             mysql_rollback(m_mysql);
         else if (mysql_commit(m_mysql))
-            throwDbError(m_mysql);
+            lancarErroBanco(m_mysql);
     }
     return static_cast<int>(resultado);
 }

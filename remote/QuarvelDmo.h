@@ -118,8 +118,8 @@ private:
     // The statements of the registry, prepared once per connection.
     struct Comandos;
 
-    void execute(const char* sql);
-    void closeConnection() noexcept;
+    void executar(const char* sql);
+    void fecharConexao() noexcept;
     void travarPasta(const QString& pasta);
     void liberarPasta() noexcept;
     // The one rule after a failed statement: a lost connection is closed (the server rolls
@@ -131,10 +131,10 @@ private:
     TRegistro registrarUmaVez(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
     std::optional<TDocumentoRegistrado> localizar(const TDadosNFe& dados, const QString& pasta);
     QString nomeLivre(const QString& arquivo, const QString& pasta);
-    int advanceCounter(const QString& sTipo);
+    int avancarContador(const QString& sTipo);
 
     std::function<void()> m_dataModuleCreate;
-    DbSettings m_settings;
+    DbSettings m_servidor;
     MYSQL* m_mysql = nullptr;
     std::unique_ptr<Comandos> m_comandos;
     bool m_registroPendente = false;

@@ -25,9 +25,9 @@ constexpr int kMaxNomes = 10000;
 
 QString erroSistema(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
-bool falhar(QString* reason, const QString& why) {
-    if (reason)
-        *reason = why;
+bool falhar(QString* motivo, const QString& why) {
+    if (motivo)
+        *motivo = why;
     return false;
 }
 
@@ -191,31 +191,31 @@ int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pasta,
 // cannot be deleted, or changed meanwhile, the placed copy is removed again, so the file
 // never exists twice. A process stopped between placing and deleting leaves both; the next
 // move of the source finds its copy (see copiaIdentica).
-bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* reason,
+bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* motivo,
                    const IdentidadeArquivo* esperado, bool link) {
     const Descritor in(
         ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW)));
     if (!in.valido())
-        return falhar(reason,
+        return falhar(motivo,
                       QStringLiteral("não foi possível abrir a origem: ") + erroSistema(errno));
     struct stat st {};
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return falhar(reason, QStringLiteral("a origem não é um arquivo comum"));
+        return falhar(motivo, QStringLiteral("a origem não é um arquivo comum"));
     const IdentidadeArquivo copiado = identidadeDe(st);
     if (esperado && copiado != *esperado)
-        return falhar(reason, motivoArquivoAlterado());
+        return falhar(motivo, motivoArquivoAlterado());
 
     const QByteArray pasta = pastaDe(to);
     ArquivoTemporario copia;
     int erro = copiarParaTemporario(in.get(), st, pasta, copia);
     if (erro != 0)
-        return falhar(reason, QStringLiteral("falha ao copiar para a pasta de destino: ") +
+        return falhar(motivo, QStringLiteral("falha ao copiar para a pasta de destino: ") +
                                   erroSistema(erro));
 
     QByteArray colocado;
     erro = colocarComNomeLivre(copia.caminho(), to, &colocado);
     if (erro != 0)
-        return falhar(reason,
+        return falhar(motivo,
                       QStringLiteral("falha ao colocar a cópia no destino: ") + erroSistema(erro));
     // Placed: from here on only an explicit decision takes the copy back.
     copia.largar();
@@ -230,12 +230,12 @@ bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* reason
     // The source must still be the file copied, unchanged while it was read.
     if (identidadeDoDescritor(in.get()) != copiado || identidadeDoCaminho(from) != copiado) {
         desfazer();
-        return falhar(reason, motivoArquivoAlterado());
+        return falhar(motivo, motivoArquivoAlterado());
     }
     if (::unlink(from.constData()) != 0) {
         const int e = errno;
         desfazer();
-        return falhar(reason, QStringLiteral("a origem não pôde ser apagada (cópia desfeita): ") +
+        return falhar(motivo, QStringLiteral("a origem não pôde ser apagada (cópia desfeita): ") +
                                   erroSistema(e));
     }
     sincronizarPasta(pastaDe(from));
@@ -298,7 +298,7 @@ QByteArray copiaIdentica(int origem, const struct stat& st, const QByteArray& to
 // the file that was meant (and, for a link, only the link) is deleted.
 enum class Duplicata { Nenhuma, Removida, Falhou };
 Duplicata removerSeDuplicada(const QByteArray& from, const QByteArray& to, bool link,
-                             const IdentidadeArquivo* esperado, QString* reason) {
+                             const IdentidadeArquivo* esperado, QString* motivo) {
     struct stat primeiro {};
     if (::lstat(to.constData(), &primeiro) != 0)
         return Duplicata::Nenhuma; // the common case, at the cost of one look
@@ -313,11 +313,11 @@ Duplicata removerSeDuplicada(const QByteArray& from, const QByteArray& to, bool 
     if (copiaIdentica(in.get(), st, to, link).isEmpty())
         return Duplicata::Nenhuma;
     if (identidadeDoDescritor(in.get()) != lido || identidadeDoCaminho(from) != lido) {
-        falhar(reason, motivoArquivoAlterado());
+        falhar(motivo, motivoArquivoAlterado());
         return Duplicata::Falhou;
     }
     if (::unlink(from.constData()) != 0) {
-        falhar(reason, QStringLiteral("a origem, já guardada no destino, não pôde ser apagada: ") +
+        falhar(motivo, QStringLiteral("a origem, já guardada no destino, não pôde ser apagada: ") +
                            erroSistema(errno));
         return Duplicata::Falhou;
     }
@@ -336,37 +336,37 @@ QString motivoArquivoAlterado() {
     return QStringLiteral("o arquivo foi alterado depois de lido; fica para a próxima execução");
 }
 
-bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reason,
+bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* motivo,
                      const IdentidadeArquivo* esperado) {
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0)
-        return falhar(reason, QStringLiteral("origem inacessível: ") + erroSistema(errno));
+        return falhar(motivo, QStringLiteral("origem inacessível: ") + erroSistema(errno));
     // A symbolic link leaves a regular file with its target's bytes and goes; the target
     // stays. A link alone in the backup would keep no copy of the invoice.
     const bool link = S_ISLNK(st.st_mode);
     if (link) {
         struct stat alvo {};
         if (::stat(from.constData(), &alvo) != 0 || !S_ISREG(alvo.st_mode))
-            return falhar(reason, QStringLiteral("link simbólico que não leva a um arquivo comum"));
+            return falhar(motivo, QStringLiteral("link simbólico que não leva a um arquivo comum"));
     } else if (!S_ISREG(st.st_mode)) {
-        return falhar(reason, QStringLiteral("a origem não é um arquivo comum"));
+        return falhar(motivo, QStringLiteral("a origem não é um arquivo comum"));
     }
     if (esperado && identidadeDoCaminho(from) != *esperado)
-        return falhar(reason, motivoArquivoAlterado());
+        return falhar(motivo, motivoArquivoAlterado());
 
     const QByteArray pasta = pastaDe(to);
     if (to.size() == pasta.size())
-        return falhar(reason, QStringLiteral("destino sem nome de arquivo"));
+        return falhar(motivo, QStringLiteral("destino sem nome de arquivo"));
     if (!pasta.isEmpty() && !criarPastas(pasta))
-        return falhar(reason, QStringLiteral("não foi possível criar a pasta ") +
+        return falhar(motivo, QStringLiteral("não foi possível criar a pasta ") +
                                   nomeLegivel(pasta) + QStringLiteral(": ") + erroSistema(errno));
 
     struct stat alvo {};
     if (!link && ::stat(to.constData(), &alvo) == 0 && alvo.st_dev == st.st_dev &&
         alvo.st_ino == st.st_ino)
-        return falhar(reason, QStringLiteral("origem e destino são o mesmo arquivo"));
+        return falhar(motivo, QStringLiteral("origem e destino são o mesmo arquivo"));
 
-    switch (removerSeDuplicada(from, to, link, esperado, reason)) {
+    switch (removerSeDuplicada(from, to, link, esperado, motivo)) {
     case Duplicata::Removida:
         return true;
     case Duplicata::Falhou:
@@ -375,7 +375,7 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reas
         break;
     }
     if (link)
-        return moverCopiando(from, to, reason, esperado, true);
+        return moverCopiando(from, to, motivo, esperado, true);
 
     QByteArray colocado;
     const int erro = colocarComNomeLivre(from, to, &colocado);
@@ -384,45 +384,45 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reas
         // run, which publishes it.
         if (esperado && identidadeDoCaminho(colocado) != *esperado) {
             if (colocar(colocado, from) != 0)
-                return falhar(reason, motivoArquivoAlterado() +
+                return falhar(motivo, motivoArquivoAlterado() +
                                           QStringLiteral("; a versão nova ficou em ") +
                                           nomeLegivel(colocado));
-            return falhar(reason, motivoArquivoAlterado());
+            return falhar(motivo, motivoArquivoAlterado());
         }
         return true;
     }
     if (erro == EXDEV)
-        return moverCopiando(from, to, reason, esperado, false);
-    return falhar(reason, QStringLiteral("falha ao mover: ") + erroSistema(erro));
+        return moverCopiando(from, to, motivo, esperado, false);
+    return falhar(motivo, QStringLiteral("falha ao mover: ") + erroSistema(erro));
 }
 
 bool MoverParaBackup(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
-                     const QString& ccnpjOrigem, const QDate& demissao, QString* reason,
+                     const QString& ccnpjOrigem, const QDate& demissao, QString* motivo,
                      const IdentidadeArquivo* esperado) {
     // The read already refuses such documents; a path level is never taken on trust.
     if (!nomeDePastaSeguro(ccnpjOrigem))
-        return falhar(reason, QStringLiteral("CNPJ do emitente impróprio para pasta"));
+        return falhar(motivo, QStringLiteral("CNPJ do emitente impróprio para pasta"));
     if (!demissao.isValid())
-        return falhar(reason, QStringLiteral("data de emissão inválida"));
+        return falhar(motivo, QStringLiteral("data de emissão inválida"));
     if (!nomeSeguro(fileName))
-        return falhar(reason, QStringLiteral("nome de arquivo impróprio"));
+        return falhar(motivo, QStringLiteral("nome de arquivo impróprio"));
     return scShellMoveFile(
         folder + fileName,
         QFile::encodeName(sPastaBKP + u'/' + ccnpjOrigem + u'/' + yyyymm(demissao) + u'/') +
             fileName,
-        reason, esperado);
+        motivo, esperado);
 }
 
 bool MoverParaErros(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
-                    QString* reason) {
+                    QString* motivo) {
     if (!nomeSeguro(fileName))
-        return falhar(reason, QStringLiteral("nome de arquivo impróprio"));
+        return falhar(motivo, QStringLiteral("nome de arquivo impróprio"));
     return scShellMoveFile(folder + fileName,
                            QFile::encodeName(sPastaBKP + QStringLiteral("/Erros/")) + fileName,
-                           reason);
+                           motivo);
 }
 
-void filemove_testing::simularSemRenameExclusivo(bool on) { semRenameExclusivo = on; }
-void filemove_testing::aoColocarCopia(std::function<void()> f) {
+void testes_movimento::simularSemRenameExclusivo(bool on) { semRenameExclusivo = on; }
+void testes_movimento::aoColocarCopia(std::function<void()> f) {
     ganchoCopiaColocada = std::move(f);
 }

@@ -15,24 +15,24 @@
 // copy left by a stopped move is found by the next one. A symbolic link leaves a regular
 // file with its target's bytes and goes; the target stays. With
 // `esperado`, only that very file moves (same device, inode, size and modification time):
-// a file replaced or rewritten since stays where it is. Returns false with `reason` filled
+// a file replaced or rewritten since stays where it is. Returns false with `motivo` filled
 // when the file was not moved; nothing is shown to the user.
-bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* reason = nullptr,
+bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* motivo = nullptr,
                      const IdentidadeArquivo* esperado = nullptr);
 
 // folder + fileName into sPastaBKP/ccnpjOrigem/yyyymm/fileName.
 bool MoverParaBackup(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
-                     const QString& ccnpjOrigem, const QDate& demissao, QString* reason = nullptr,
+                     const QString& ccnpjOrigem, const QDate& demissao, QString* motivo = nullptr,
                      const IdentidadeArquivo* esperado = nullptr);
 
 // folder + fileName into sPastaBKP/Erros/fileName.
 bool MoverParaErros(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
-                    QString* reason = nullptr);
+                    QString* motivo = nullptr);
 
-// The reason a move gives when the file changed after it was read.
+// The motivo a move gives when the file changed after it was read.
 QString motivoArquivoAlterado();
 
-namespace filemove_testing {
+namespace testes_movimento {
 // Makes the move behave as on a file system that refuses a no-replace rename (some network
 // and FUSE mounts), so that the fallback placement can be exercised.
 void simularSemRenameExclusivo(bool on);
@@ -40,4 +40,4 @@ void simularSemRenameExclusivo(bool on);
 // checked and deleted: where another program could rewrite the source, or the process die.
 // An exception from `f` leaves the placed copy, as a kill would.
 void aoColocarCopia(std::function<void()> f);
-} // namespace filemove_testing
+} // namespace testes_movimento

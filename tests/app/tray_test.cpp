@@ -62,7 +62,7 @@ TEST_F(Tray, FailureTellsOnceAndRecoveryTellsAgain) {
     f.IdFTP.ReadTimeout = 20000;
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
-    f.trayAvailable = [] { return true; };
+    f.bandejaDisponivel = [] { return true; };
     f.bitFecharClick(); // in the tray, as for months
     ASSERT_TRUE(f.TrayIcon1->isVisible());
 

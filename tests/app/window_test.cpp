@@ -129,7 +129,7 @@ TEST(Window, CloseIsRefusedUntilTrayMenuFechar) {
     QTemporaryDir nfe;
     Window w(configFor(nfe.path()));
     TFormDlgAcesso& f = *w.form;
-    f.trayAvailable = [] { return true; };
+    f.bandejaDisponivel = [] { return true; };
     EXPECT_FALSE(f.close());
     QTest::keyClick(&f, Qt::Key_Escape);
     EXPECT_TRUE(f.isVisible());
@@ -142,7 +142,7 @@ TEST(Window, WithoutNotificationAreaTheSystemMayClose) {
     QTemporaryDir nfe;
     Window w(configFor(nfe.path()));
     TFormDlgAcesso& f = *w.form;
-    f.trayAvailable = [] { return false; };
+    f.bandejaDisponivel = [] { return false; };
     EXPECT_TRUE(f.FormCloseQuery(true));
     EXPECT_FALSE(f.FormCloseQuery(false)); // Escape still does not end the program
     // "Fechar" minimises instead of hiding: the window can come back from the taskbar.
@@ -155,7 +155,7 @@ TEST(Window, TrayHideBalloonAndRestore) {
     QTemporaryDir nfe;
     Window w(configFor(nfe.path()));
     TFormDlgAcesso& f = *w.form;
-    f.trayAvailable = [] { return true; };
+    f.bandejaDisponivel = [] { return true; };
 
     // "Fechar" right after start-up: hidden, tray icon shown, no balloon yet.
     f.bitFechar->click();
@@ -300,7 +300,7 @@ TEST(Window, StartInTheNotificationArea) {
         SCOPED_TRACE(k.caso);
         TFormDlgAcesso f(c, dmdb);
         int olhadas = 0;
-        f.trayAvailable = [&] { return ++olhadas > k.poucoATempo; };
+        f.bandejaDisponivel = [&] { return ++olhadas > k.poucoATempo; };
         f.iniciarNaBandeja(k.esperaMs);
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return f.TrayIcon1->isVisible() || f.isVisible(); }, 5000));
@@ -316,7 +316,7 @@ TEST(Window, StartInTheNotificationArea) {
     TFormDlgAcesso f(c, dmdb);
     bool bandeja = false;
     int olhadas = 0;
-    f.trayAvailable = [&] {
+    f.bandejaDisponivel = [&] {
         ++olhadas;
         return bandeja;
     };

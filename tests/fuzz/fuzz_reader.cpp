@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // What a successful read promises to the moves and the upload.
         if (!d.demissao.isValid() || !letrasEDigitos(d.ccnpj_origem) ||
             !std::isfinite(d.nvalortotal) || d.arquivo != nome ||
-            d.pasta != composePasta(QStringLiteral("11222333000181"), d.ccnpj_origem, d.demissao))
+            d.pasta != comporPasta(QStringLiteral("11222333000181"), d.ccnpj_origem, d.demissao))
             std::abort();
     } catch (const NFeIlegivel&) {
     }

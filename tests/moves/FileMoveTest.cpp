@@ -68,7 +68,7 @@ TEST(MoverParaBackup, CollisionsTakeNewNames) {
         {".xml", ".xml (2)", ".xml (3)"},
     };
     for (const bool semExclusivo : {false, true}) {
-        filemove_testing::simularSemRenameExclusivo(semExclusivo);
+        testes_movimento::simularSemRenameExclusivo(semExclusivo);
         for (const auto& c : casos) {
             SCOPED_TRACE(std::string(c.nome) + (semExclusivo ? " (fallback)" : ""));
             QTemporaryDir t;
@@ -88,7 +88,7 @@ TEST(MoverParaBackup, CollisionsTakeNewNames) {
                                                  {pasta + QString::fromUtf8(c.terceiro), "3"}}));
         }
     }
-    filemove_testing::simularSemRenameExclusivo(false);
+    testes_movimento::simularSemRenameExclusivo(false);
 }
 
 TEST(MoverParaErros, UnreadableFilesFromAnyFolderLandInErros) {
@@ -408,11 +408,11 @@ TEST_F(OutroSistema, BrokenCopyLeavesNoTrace) {
 // version stays for the next run.
 TEST_F(OutroSistema, SourceRewrittenDuringTheCopyStays) {
     const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
-    filemove_testing::aoColocarCopia([this] { writeFile(fonte, "versao nova"); });
+    testes_movimento::aoColocarCopia([this] { writeFile(fonte, "versao nova"); });
     QString motivo;
     const bool movido = scShellMoveFile(
         n(fonte), n(destino.path() + QStringLiteral("/BKP/nota.xml")), &motivo, &lido);
-    filemove_testing::aoColocarCopia({});
+    testes_movimento::aoColocarCopia({});
     EXPECT_FALSE(movido);
     EXPECT_EQ(motivo, motivoArquivoAlterado());
     EXPECT_EQ(readFile(fonte), "versao nova");
@@ -427,7 +427,7 @@ TEST_F(OutroSistema, AMoveKilledBetweenPlacingAndDeletingLeavesOneCopy) {
     const pid_t filho = ::fork();
     ASSERT_GE(filho, 0);
     if (filho == 0) {
-        filemove_testing::aoColocarCopia([] { ::raise(SIGKILL); });
+        testes_movimento::aoColocarCopia([] { ::raise(SIGKILL); });
         scShellMoveFile(n(fonte), n(alvo));
         ::_exit(3); // the kill did not come
     }

@@ -794,7 +794,7 @@ TEST_F(StorageRun, ACommitWhoseAnswerIsLost) {
     openWindow(ownFtp(*server), {}, {}, db);
     form->aoPassarArquivo = [&proxy](EtapaArquivo etapa, const QByteArray&) {
         if (etapa == EtapaArquivo::Publicado)
-            proxy.perderRespostaDoProximoCommit();
+            proxy.loseNextCommitReply();
     };
     store();
     const QStringList lines = logLines();
@@ -1001,9 +1001,9 @@ TEST_F(StorageRun, AFileRewrittenDuringACopyToAnotherFileSystem) {
     segunda.replace("<xNome>", "<xNome>Novo ");
     auto server = startOwnFtp();
     openWindow(ownFtp(*server), {}, bkp);
-    filemove_testing::aoColocarCopia([&] { rewrite(a, segunda); });
+    testes_movimento::aoColocarCopia([&] { rewrite(a, segunda); });
     store();
-    filemove_testing::aoColocarCopia({});
+    testes_movimento::aoColocarCopia({});
     EXPECT_EQ(logLines().size(), 1) << form->MemoErros->toPlainText().toStdString();
     EXPECT_EQ(checkNothingLost().contar(Origem), 1);
     nextRunPublishesTheNewBytes(QStringLiteral("23285089000185/202003/a.xml"), segunda);
@@ -1081,7 +1081,7 @@ TEST_F(StorageRun, WhileRunningNothingStartsASecondRunAndFecharWaits) {
     for (int i = 0; i < 3; ++i)
         addFile(QStringLiteral("n%1.xml").arg(i), nota("nfe-400.xml", 200 + i));
     openWindow(sharedFtp());
-    form->trayAvailable = [] { return true; };
+    form->bandejaDisponivel = [] { return true; };
     int listedDuring = -1;
     atRow[1] = [this, &listedDuring] {
         // Another handler failing re-enables the buttons; presses and ticks still do nothing.
@@ -1793,9 +1793,9 @@ TEST_F(StorageRun, AMoveToAnotherFileSystemStoppedBetweenPlacingAndDeleting) {
     addFile(QStringLiteral("nota.xml"), nota("nfce-400-sem-prologo.xml", 520));
     auto server = startOwnFtp();
     openWindow(ownFtp(*server), {}, bkp);
-    filemove_testing::aoColocarCopia([] { throw std::runtime_error("queda de energia simulada"); });
+    testes_movimento::aoColocarCopia([] { throw std::runtime_error("queda de energia simulada"); });
     store();
-    filemove_testing::aoColocarCopia({});
+    testes_movimento::aoColocarCopia({});
     const QByteArray guardada = QFile::encodeName(bkp) + "/23285089000185/202003/nota.xml";
     ASSERT_TRUE(ler(guardada)) << form->MemoErros->toPlainText().toStdString();
     ASSERT_TRUE(ler(nativo(QStringLiteral("nota.xml"))));

@@ -22,4 +22,4 @@ DbProxy::~DbProxy() {
     m_process.waitForFinished(10000);
 }
 
-void DbProxy::perderRespostaDoProximoCommit() { writeFile(m_trigger, "1"); }
+void DbProxy::loseNextCommitReply() { writeFile(m_trigger, "1"); }

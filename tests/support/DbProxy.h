@@ -15,7 +15,7 @@ public:
 
     int port() const { return m_port; }
     // The next COMMIT through the proxy is carried out, its answer lost.
-    void perderRespostaDoProximoCommit();
+    void loseNextCommitReply();
 
 private:
     QString m_trigger;
