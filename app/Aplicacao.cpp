@@ -3,8 +3,8 @@
 #include <cstdio>
 
 namespace {
-TQuarvelApplication::Handler& installed() {
-    static TQuarvelApplication::Handler h;
+Application::Handler& installed() {
+    static Application::Handler h;
     return h;
 }
 const void*& installedBy() {
@@ -13,21 +13,21 @@ const void*& installedBy() {
 }
 } // namespace
 
-TQuarvelApplication::TQuarvelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
 
-void TQuarvelApplication::setErrorHandler(Handler handler, const void* owner) {
+void Application::setErrorHandler(Handler handler, const void* owner) {
     installed() = std::move(handler);
     installedBy() = owner;
 }
 
-void TQuarvelApplication::removeErrorHandler(const void* owner) {
+void Application::removeErrorHandler(const void* owner) {
     if (installedBy() != owner)
         return;
     installed() = nullptr;
     installedBy() = nullptr;
 }
 
-void TQuarvelApplication::reportException(QObject* sender, const QString& message) noexcept {
+void Application::reportException(QObject* sender, const QString& message) noexcept {
     try {
         if (installed()) {
             installed()(sender, message);
@@ -39,7 +39,7 @@ void TQuarvelApplication::reportException(QObject* sender, const QString& messag
     }
 }
 
-bool TQuarvelApplication::notify(QObject* receiver, QEvent* event) {
+bool Application::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& e) {

@@ -5,11 +5,11 @@
 
 // The application object with the program's catch-all: an exception escaping any event
 // handler reaches the installed handler (ErrorFound) instead of ending the process.
-class TQuarvelApplication : public QApplication {
+class Application : public QApplication {
 public:
     using Handler = std::function<void(QObject* sender, const QString& message)>;
 
-    TQuarvelApplication(int& argc, char** argv);
+    Application(int& argc, char** argv);
 
     // Installs the catch-all handler on behalf of `owner`; removeErrorHandler(owner) takes it
     // away again unless another owner installed its own since.
@@ -27,8 +27,8 @@ template <typename Fn> void guarded(QObject* sender, Fn&& fn) noexcept {
     try {
         fn();
     } catch (const std::exception& e) {
-        TQuarvelApplication::reportException(sender, QString::fromUtf8(e.what()));
+        Application::reportException(sender, QString::fromUtf8(e.what()));
     } catch (...) {
-        TQuarvelApplication::reportException(sender, QStringLiteral("Erro desconhecido."));
+        Application::reportException(sender, QStringLiteral("Erro desconhecido."));
     }
 }

@@ -9,9 +9,9 @@
 #include <dirent.h>
 #include <stdexcept>
 
-TDirectoryListBox::TDirectoryListBox(QWidget* parent) : QListWidget(parent) {}
+DirectoryListBox::DirectoryListBox(QWidget* parent) : QListWidget(parent) {}
 
-void TDirectoryListBox::setDirectory(const QString& path) {
+void DirectoryListBox::setDirectory(const QString& path) {
     const QString full = QDir::cleanPath(QDir(path).absolutePath());
     const QByteArray native = QFile::encodeName(full);
     DIR* probe = ::opendir(native.constData());
@@ -55,7 +55,7 @@ void TDirectoryListBox::setDirectory(const QString& path) {
     refreshFiles();
 }
 
-void TDirectoryListBox::refreshFiles() {
+void DirectoryListBox::refreshFiles() {
     if (!m_fileList)
         return;
     m_fileList->clear();
@@ -67,7 +67,7 @@ void TDirectoryListBox::refreshFiles() {
                                         QDir::Name | QDir::IgnoreCase));
 }
 
-bool TDirectoryListBox::openItem(QListWidgetItem* item) {
+bool DirectoryListBox::openItem(QListWidgetItem* item) {
     const QString target = item ? item->data(Qt::UserRole).toString() : QString();
     if (target.isEmpty() || target == m_directory)
         return false;

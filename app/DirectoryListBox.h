@@ -9,10 +9,10 @@ class QListWidget;
 // The folder tree of the window: the chain of folders from the root down to the current
 // one, then the current folder's subfolders. Activating an entry opens it. It shows its
 // path in a label and the XML files of the current folder in a file list.
-class TDirectoryListBox : public QListWidget {
+class DirectoryListBox : public QListWidget {
     Q_OBJECT
 public:
-    explicit TDirectoryListBox(QWidget* parent = nullptr);
+    explicit DirectoryListBox(QWidget* parent = nullptr);
 
     void setDirLabel(QLabel* label) { m_dirLabel = label; }
     void setFileList(QListWidget* fileList) { m_fileList = fileList; }

@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QStringDecoder>
 
-Configuracao configuracaoPadrao() {
+TConfiguracao configuracaoPadrao() {
     return {QStringLiteral("/NFE"), QStringLiteral("/BKP"), QStringLiteral("00000000000000"),
             QStringLiteral("N"), QStringLiteral("/NFE")};
 }
@@ -127,11 +127,11 @@ QString localizarDocIni(const QString& folder) {
     return QDir(folder).filePath(found.isEmpty() ? exact : found);
 }
 
-Configuracao lerConfiguracao(const QString& path) {
+TConfiguracao lerConfiguracao(const QString& path) {
     const IniFile ini = IniFile::load(path);
-    const Configuracao d = configuracaoPadrao();
+    const TConfiguracao d = configuracaoPadrao();
     const QString s = QStringLiteral("Parametros");
-    Configuracao c;
+    TConfiguracao c;
     c.sPastaNFE = ini.readString(s, QStringLiteral("sPastaNFE"), d.sPastaNFE);
     c.sPastaBKP = ini.readString(s, QStringLiteral("sPastaBKP"), d.sPastaBKP);
     c.sCNPJ = ini.readString(s, QStringLiteral("sCNPJ"), d.sCNPJ);

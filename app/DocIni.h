@@ -5,7 +5,7 @@
 #include <QString>
 
 // The five values of DOC.INI, section Parametros, read once at start-up.
-struct Configuracao {
+struct TConfiguracao {
     QString sPastaNFE;
     QString sPastaBKP;
     QString sCNPJ;
@@ -14,7 +14,7 @@ struct Configuracao {
 };
 
 // Defaults when the file, the section or a key is missing.
-Configuracao configuracaoPadrao();
+TConfiguracao configuracaoPadrao();
 
 // A Windows initialization file as GetPrivateProfileString reads it: section and key names
 // without regard to case, the first section and the first key of a name win, blanks and
@@ -46,4 +46,4 @@ private:
 QString localizarDocIni(const QString& folder);
 
 // Reads the five values from the file at `path`, in the order of the file's documentation.
-Configuracao lerConfiguracao(const QString& path);
+TConfiguracao lerConfiguracao(const QString& path);

@@ -34,18 +34,18 @@ QString pastaDeExecucao() {
     return QFile::decodeName(dir);
 }
 
-InstanciaUnica::InstanciaUnica(QString pasta, QObject* parent)
+TInstanciaUnica::TInstanciaUnica(QString pasta, QObject* parent)
     : QObject(parent), m_trava(pasta + QStringLiteral("/quarvel.lock")),
       m_soquete(pasta + QStringLiteral("/quarvel.socket")) {}
 
-InstanciaUnica::~InstanciaUnica() {
+TInstanciaUnica::~TInstanciaUnica() {
     if (m_servidor)
         m_servidor->close();
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-bool InstanciaUnica::primeira() {
+bool TInstanciaUnica::primeira() {
     if (m_fd < 0) {
         m_fd = ::open(QFile::encodeName(m_trava).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (m_fd < 0)
@@ -60,13 +60,13 @@ bool InstanciaUnica::primeira() {
     QLocalServer::removeServer(m_soquete);
     m_servidor = new QLocalServer(this);
     m_servidor->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(m_servidor, &QLocalServer::newConnection, this, &InstanciaUnica::atender);
+    connect(m_servidor, &QLocalServer::newConnection, this, &TInstanciaUnica::atender);
     if (!m_servidor->listen(m_soquete))
         qWarning("quarvel: %s: %s", qPrintable(m_soquete), qPrintable(m_servidor->errorString()));
     return true;
 }
 
-void InstanciaUnica::atender() {
+void TInstanciaUnica::atender() {
     while (QLocalSocket* s = m_servidor->nextPendingConnection()) {
         connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
         connect(s, &QLocalSocket::readyRead, this, [this, s] {
@@ -80,7 +80,7 @@ void InstanciaUnica::atender() {
     }
 }
 
-bool InstanciaUnica::pedirJanela(int esperaMs) {
+bool TInstanciaUnica::pedirJanela(int esperaMs) {
     const QDeadlineTimer prazo(esperaMs);
     do {
         QLocalSocket s;

@@ -9,12 +9,12 @@ class QLocalServer;
 // runtime folder (the kernel lets it go when the process ends, however it ends) and
 // listens on a local socket beside it; a later copy finds the lock taken and asks the
 // first, through the socket, to show its window.
-class InstanciaUnica : public QObject {
+class TInstanciaUnica : public QObject {
     Q_OBJECT
 public:
     // `pasta`: the user's private runtime folder (pastaDeExecucao()).
-    explicit InstanciaUnica(QString pasta, QObject* parent = nullptr);
-    ~InstanciaUnica() override;
+    explicit TInstanciaUnica(QString pasta, QObject* parent = nullptr);
+    ~TInstanciaUnica() override;
 
     // Takes the lock. True when no other copy holds it; this copy then listens for the
     // requests of later ones. False when another copy runs.

@@ -16,7 +16,7 @@ void escrever(std::FILE* f, const QString& texto) {
 
 } // namespace
 
-int verificarNaLinhaDeComando(const Configuracao& config, bool reparar, DbSettings db,
+int verificarNaLinhaDeComando(const TConfiguracao& config, bool reparar, DbSettings db,
                               FtpSettings ftp, std::FILE* saida, std::FILE* erros, bool terminal) {
     bool progressoNaTela = false;
     // A progress line is wiped before any other line takes its place.
@@ -30,7 +30,7 @@ int verificarNaLinhaDeComando(const Configuracao& config, bool reparar, DbSettin
 
     Tdmdb dmdb({}, std::move(db));
     FtpClient cliente;
-    ParametrosVerificacao p;
+    TParametrosVerificacao p;
     p.sPastaBKP = config.sPastaBKP;
     p.sCNPJ = config.sCNPJ;
     p.sVirgula = config.sVirgula;
@@ -60,13 +60,13 @@ int verificarNaLinhaDeComando(const Configuracao& config, bool reparar, DbSettin
 
     linha(saida, QStringLiteral("Documentos verificados: %1").arg(r.documentos));
     linha(saida, QStringLiteral("Em ordem: %1").arg(r.emOrdem));
-    const std::pair<TipoProblema, const char*> tipos[kTiposDeProblema] = {
-        {TipoProblema::CopiaAusente, "Cópias remotas ausentes"},
-        {TipoProblema::CopiaDiferente, "Cópias remotas diferentes do backup"},
-        {TipoProblema::SemRegistro, "Documentos sem registro"},
-        {TipoProblema::SemBackup, "Registros sem documento no backup"},
-        {TipoProblema::RemotoSemRegistro, "Arquivos remotos sem registro"},
-        {TipoProblema::Ilegivel, "Arquivos do backup ilegíveis"},
+    const std::pair<TTipoProblema, const char*> tipos[kTiposDeProblema] = {
+        {TTipoProblema::CopiaAusente, "Cópias remotas ausentes"},
+        {TTipoProblema::CopiaDiferente, "Cópias remotas diferentes do backup"},
+        {TTipoProblema::SemRegistro, "Documentos sem registro"},
+        {TTipoProblema::SemBackup, "Registros sem documento no backup"},
+        {TTipoProblema::RemotoSemRegistro, "Arquivos remotos sem registro"},
+        {TTipoProblema::Ilegivel, "Arquivos do backup ilegíveis"},
     };
     for (const auto& [tipo, nome] : tipos)
         linha(saida, QStringLiteral("%1: %2").arg(QString::fromUtf8(nome)).arg(r.contar(tipo)));

@@ -11,5 +11,5 @@
 // summary; a line on `erros` when the check could not be made. With `terminal`, a progress
 // line that the next line overwrites. Returns the exit code: 0 everything in order (after a
 // repair: nothing left to mend), 1 something is not, 2 the check could not be made.
-int verificarNaLinhaDeComando(const Configuracao& config, bool reparar, DbSettings db,
+int verificarNaLinhaDeComando(const TConfiguracao& config, bool reparar, DbSettings db,
                               FtpSettings ftp, std::FILE* saida, std::FILE* erros, bool terminal);

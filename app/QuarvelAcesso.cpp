@@ -42,7 +42,7 @@ namespace {
 
 // A progress bar whose maximum is 0 shows an empty bar, not a busy indicator: an empty
 // listing means nothing to do, not work going on.
-class TProgressBar : public QProgressBar {
+class TBarraProgresso : public QProgressBar {
 public:
     using QProgressBar::QProgressBar;
 
@@ -133,20 +133,20 @@ QToolButton* botaoComGlifo(QWidget* parent, const char* name, const QString& tex
 
 } // namespace
 
-TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSettings ftp,
+TFormDlgAcesso::TFormDlgAcesso(const TConfiguracao& config, Tdmdb& dmdb, FtpSettings ftp,
                                QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       m_configuracao(config), m_dmdb(dmdb) {
     bandejaDisponivel = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     regional = [] { return QLocale::system(); };
-    ParametrosArmazenamento p;
+    TParametrosArmazenamento p;
     p.sPastaBKP = m_configuracao.sPastaBKP;
     p.sCNPJ = m_configuracao.sCNPJ;
     p.sVirgula = m_configuracao.sVirgula;
     p.ftp = std::move(ftp);
     p.regional = [this] { return regional(); };
-    p.aoPassar = [this](EtapaArquivo etapa, const QByteArray& caminho) {
-        if (etapa == EtapaArquivo::Confirmado)
+    p.aoPassar = [this](TEtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa == TEtapaArquivo::Confirmado)
             ++m_publicadosNaExecucao;
         if (aoPassarArquivo)
             aoPassarArquivo(etapa, caminho);
@@ -157,7 +157,7 @@ TFormDlgAcesso::TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSetti
     FormCreate();
 }
 
-TFormDlgAcesso::~TFormDlgAcesso() { TQuarvelApplication::removeErrorHandler(this); }
+TFormDlgAcesso::~TFormDlgAcesso() { Application::removeErrorHandler(this); }
 
 void TFormDlgAcesso::montarControles() {
     Q_INIT_RESOURCE(quarvel);
@@ -192,7 +192,7 @@ void TFormDlgAcesso::montarControles() {
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(258, 15, 107, 13);
 
-    DirectoryListBox1 = new TDirectoryListBox(this);
+    DirectoryListBox1 = new DirectoryListBox(this);
     DirectoryListBox1->setObjectName(QStringLiteral("DirectoryListBox1"));
     DirectoryListBox1->setGeometry(18, 38, 225, 147);
 
@@ -204,7 +204,7 @@ void TFormDlgAcesso::montarControles() {
     DirectoryListBox1->setDirLabel(Label1);
     DirectoryListBox1->setFileList(FileListBox1);
 
-    ProgressBar1 = new TProgressBar(this);
+    ProgressBar1 = new TBarraProgresso(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ProgressBar1->setGeometry(18, 191, 673, 17);
     ProgressBar1->setRange(0, 0);
@@ -350,7 +350,7 @@ void TFormDlgAcesso::escolherUnidade(int index) {
 }
 
 void TFormDlgAcesso::FormCreate() {
-    TQuarvelApplication::setErrorHandler(
+    Application::setErrorHandler(
         [this](QObject* sender, const QString& message) { ErrorFound(sender, message); }, this);
     Timer1->start();
     // Until the user picks a folder, the listing starts from the configured one, even when
@@ -379,7 +379,7 @@ void TFormDlgAcesso::BitListarClick() {
     m_armazenamento->Listar();
 }
 
-void TFormDlgAcesso::mostrarLista(const ListaPendente& lista) {
+void TFormDlgAcesso::mostrarLista(const TListaPendente& lista) {
     listBoxPasta->clear();
     ListBoxArquivo->clear();
     QStringList pastas, arquivos;
@@ -407,10 +407,10 @@ void TFormDlgAcesso::BitArmazenarClick() { Armazenar(); }
 void TFormDlgAcesso::Timer1Timer() { Armazenar(); }
 
 void TFormDlgAcesso::Armazenar() {
-    struct FimDaExecucao {
+    struct TFimDaExecucao {
         TFormDlgAcesso* f;
         bool primeiro;
-        ~FimDaExecucao() {
+        ~TFimDaExecucao() {
             // "Fechar" chosen during the run takes effect once the run is over, after
             // ErrorFound when the run failed.
             if (primeiro && f->m_fecharAoTerminar)

@@ -26,7 +26,7 @@ class QPushButton;
 class QTabWidget;
 class QTimer;
 class QToolButton;
-class TDirectoryListBox;
+class DirectoryListBox;
 class Tdmdb;
 
 // The program's one window. Controls carry the names, texts and geometry the users and the
@@ -34,14 +34,14 @@ class Tdmdb;
 class TFormDlgAcesso : public QWidget, private TJanelaArmazenamento {
     Q_OBJECT
 public:
-    TFormDlgAcesso(const Configuracao& config, Tdmdb& dmdb, FtpSettings ftp = {},
+    TFormDlgAcesso(const TConfiguracao& config, Tdmdb& dmdb, FtpSettings ftp = {},
                    QWidget* parent = nullptr);
     ~TFormDlgAcesso() override;
 
     // Visible controls.
     QComboBox* DriveComboBox1;
     QLabel* Label1;
-    TDirectoryListBox* DirectoryListBox1;
+    DirectoryListBox* DirectoryListBox1;
     QPushButton* BitBtn1;
     QPushButton* BitBtn2;
     QListWidget* FileListBox1;
@@ -110,7 +110,7 @@ public:
     // The regional settings, taken anew at each use (the system's unless a test sets them).
     std::function<QLocale()> regional;
     // Told as each file of a run passes a step (tests stop or change things there).
-    std::function<void(EtapaArquivo, const QByteArray& caminho)> aoPassarArquivo;
+    std::function<void(TEtapaArquivo, const QByteArray& caminho)> aoPassarArquivo;
 
     // Appends one line to the error log; a line holding line feeds spans several.
     void acrescentarLinhaLog(const QString& line);
@@ -132,7 +132,7 @@ private:
     void pararTimer() override;
     void habilitarTimerEBotoes() override;
     void desabilitarBotoes() override;
-    void mostrarLista(const ListaPendente& lista) override;
+    void mostrarLista(const TListaPendente& lista) override;
     void selecionar(int indice) override;
     void processarMensagens() override;
     void posicionarProgresso(int posicao) override;
@@ -148,7 +148,7 @@ private:
     void escolherUnidade(int index);
     void preencherUnidades();
 
-    Configuracao m_configuracao;
+    TConfiguracao m_configuracao;
     Tdmdb& m_dmdb;
     std::unique_ptr<TArmazenamento> m_armazenamento;
     bool bPodeFechar = false;

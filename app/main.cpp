@@ -29,7 +29,7 @@ int verificar(int argc, char** argv) {
             return 2;
         }
     }
-    const Configuracao config =
+    const TConfiguracao config =
         lerConfiguracao(localizarDocIni(QCoreApplication::applicationDirPath()));
     return verificarNaLinhaDeComando(config, reparar, {}, {}, stdout, stderr,
                                      ::isatty(STDOUT_FILENO) == 1);
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--verificar") == 0)
             return verificar(argc, argv);
 
-    TQuarvelApplication app(argc, argv);
+    Application app(argc, argv);
     Q_INIT_RESOURCE(quarvel);
     // QApplication took the numeric locale from the environment; the C library, the
     // database client and printf must keep reading "1234.56" as a number.
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     if (pasta.isEmpty())
         std::fprintf(stderr, "quarvel: no private runtime folder; a second copy cannot be "
                              "told from the first\n");
-    InstanciaUnica instancia(pasta);
+    TInstanciaUnica instancia(pasta);
     if (!pasta.isEmpty() && !instancia.primeira()) {
         if (bandeja || instancia.pedirJanela())
             return 0;
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Configuracao config;
+    TConfiguracao config;
     Tdmdb dmdb([&config] {
         config = lerConfiguracao(localizarDocIni(QCoreApplication::applicationDirPath()));
     });
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         const QRect area = screen->availableGeometry();
         form.move(area.center() - QPoint(form.width() / 2, form.height() / 2));
     }
-    QObject::connect(&instancia, &InstanciaUnica::janelaPedida, &form,
+    QObject::connect(&instancia, &TInstanciaUnica::janelaPedida, &form,
                      [&form] { guarded(&form, [&form] { form.TrayIcon1Click(); }); });
     if (bandeja)
         form.iniciarNaBandeja();

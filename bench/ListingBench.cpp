@@ -72,7 +72,7 @@ int medirListagem(const QStringList& args) {
     const int passes = bench::opcao(args, QStringLiteral("--passes"), QStringLiteral("5")).toInt();
     if (arvore.isEmpty() || bkp.isEmpty() || passes < 1)
         throw std::runtime_error("usage: listagem --arvore DIR --bkp DIR [--passes P]");
-    OpcoesBusca opcoes;
+    TOpcoesBusca opcoes;
     opcoes.excluidas = {bkp};
     const qsizetype esperados = linhasDoFind(arvore);
     const int nulo = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -80,7 +80,7 @@ int medirListagem(const QStringList& args) {
     qsizetype achados = 0;
     for (int p = 0; p < passes; ++p) {
         const auto inicio = Clock::now();
-        const ListaPendente lista = listarArquivosXml(arvore, opcoes);
+        const TListaPendente lista = listarArquivosXml(arvore, opcoes);
         melhorBusca = qMin(melhorBusca, bench::segundosDesde(inicio));
         achados = lista.size();
         melhorFind = qMin(melhorFind, rodarFind(arvore, nulo));
@@ -107,7 +107,7 @@ int medirListasJanela(const QStringList& args) {
     const int passes = bench::opcao(args, QStringLiteral("--passes"), QStringLiteral("3")).toInt();
     if (arvore.isEmpty() || bkp.isEmpty() || passes < 1)
         throw std::runtime_error("usage: janela-listas --arvore DIR --bkp DIR [--passes P]");
-    Configuracao c = configuracaoPadrao();
+    TConfiguracao c = configuracaoPadrao();
     c.sPastaNFE = arvore;
     c.sPastaBKP = bkp;
     Tdmdb dmdb; // never connected: listing needs no database

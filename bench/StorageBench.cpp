@@ -59,15 +59,15 @@ FtpSettings ftpDoAmbiente(bool tls) {
     return s;
 }
 
-struct Entradas {
+struct TEntradas {
     QString nfe, bkp, cnpj, prefixo;
     bool tls = false; // --tls: the FTP and database servers that require TLS
 };
 
-Entradas entradas(const QStringList& args) {
-    Entradas e{opcao(args, QStringLiteral("--nfe")), opcao(args, QStringLiteral("--bkp")),
-               opcao(args, QStringLiteral("--cnpj")), opcao(args, QStringLiteral("--prefixo")),
-               args.contains(QStringLiteral("--tls"))};
+TEntradas entradas(const QStringList& args) {
+    TEntradas e{opcao(args, QStringLiteral("--nfe")), opcao(args, QStringLiteral("--bkp")),
+                opcao(args, QStringLiteral("--cnpj")), opcao(args, QStringLiteral("--prefixo")),
+                args.contains(QStringLiteral("--tls"))};
     if (e.nfe.isEmpty() || e.bkp.isEmpty() || e.cnpj.isEmpty() || e.prefixo.isEmpty())
         throw std::runtime_error(
             "usage: --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME [--tls]");
@@ -75,7 +75,7 @@ Entradas entradas(const QStringList& args) {
 }
 
 // Times between consecutive message pumps.
-struct Intervalos {
+struct TIntervalos {
     Clock::time_point ultimo{};
     std::vector<double> gaps;
     long bombeamentos = 0;
@@ -111,16 +111,16 @@ struct Intervalos {
 // progress bar. And a file's whole time, from its read to the next file's read: its median,
 // and its longest, which on a real link is as long as the window may go without answering
 // its messages.
-struct EntreArquivos {
+struct TEntreArquivos {
     Clock::time_point confirmado{}, lido{};
     bool aberto = false;
     std::vector<double> ms, arquivoMs;
-    void passar(EtapaArquivo etapa) {
+    void passar(TEtapaArquivo etapa) {
         const Clock::time_point agora = Clock::now();
-        if (etapa == EtapaArquivo::Confirmado) {
+        if (etapa == TEtapaArquivo::Confirmado) {
             confirmado = agora;
             aberto = true;
-        } else if (etapa == EtapaArquivo::Lido) {
+        } else if (etapa == TEtapaArquivo::Lido) {
             if (aberto)
                 ms.push_back(std::chrono::duration<double, std::milli>(agora - confirmado).count());
             if (lido != Clock::time_point{})
@@ -150,15 +150,15 @@ struct EntreArquivos {
 
 // What a storage run drives, without a screen: the folder to list, the message pump, the log
 // kept in memory.
-class JanelaSemTela : public TJanelaArmazenamento {
+class TJanelaSemTela : public TJanelaArmazenamento {
 public:
-    explicit JanelaSemTela(QString pasta) : m_pastaLocal(std::move(pasta)) {}
+    explicit TJanelaSemTela(QString pasta) : m_pastaLocal(std::move(pasta)) {}
 
     void pararTimer() override {}
     void habilitarTimerEBotoes() override {}
     void desabilitarBotoes() override {}
     QString pastaListagem() const override { return m_pastaLocal; }
-    void mostrarLista(const ListaPendente&) override {}
+    void mostrarLista(const TListaPendente&) override {}
     void selecionar(int) override {}
     void processarMensagens() override {
         intervalos.marcar();
@@ -167,15 +167,15 @@ public:
     void posicionarProgresso(int) override {}
     void registrarLinha(const QString& linha) override { log << linha; }
 
-    Intervalos intervalos;
+    TIntervalos intervalos;
     QStringList log;
 
 private:
     QString m_pastaLocal;
 };
 
-ParametrosArmazenamento parametros(const Entradas& e) {
-    ParametrosArmazenamento p;
+TParametrosArmazenamento parametros(const TEntradas& e) {
+    TParametrosArmazenamento p;
     p.sPastaBKP = e.bkp;
     p.sCNPJ = e.cnpj;
     p.sVirgula = QStringLiteral("N");
@@ -185,7 +185,7 @@ ParametrosArmazenamento parametros(const Entradas& e) {
 }
 
 // Every file below nfe went into the backup tree (none into Erros, none left).
-void conferirTudoArmazenado(const Entradas& e, qsizetype total) {
+void conferirTudoArmazenado(const TEntradas& e, qsizetype total) {
     const qsizetype restantes = bench::arquivosXml(e.nfe).size();
     const qsizetype erros = bench::arquivosXml(e.bkp + QStringLiteral("/Erros")).size();
     const qsizetype guardados = bench::arquivosXml(e.bkp).size() - erros;
@@ -204,15 +204,15 @@ void conferirTudoArmazenado(const Entradas& e, qsizetype total) {
 // armazenamento --nfe DIR --bkp DIR --cnpj ACCOUNT --prefixo NAME [--tls]
 // One press of "Armazenar", driven without a screen: files/s, peak memory, pump gaps.
 int medirArmazenamento(const QStringList& args) {
-    const Entradas e = entradas(args);
+    const TEntradas e = entradas(args);
     const qsizetype total = bench::arquivosXml(e.nfe).size();
     QString sFase;
     FtpClient ftp;
     Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
-    JanelaSemTela janela(e.nfe);
-    EntreArquivos entre;
-    ParametrosArmazenamento p = parametros(e);
-    p.aoPassar = [&entre](EtapaArquivo etapa, const QByteArray&) { entre.passar(etapa); };
+    TJanelaSemTela janela(e.nfe);
+    TEntreArquivos entre;
+    TParametrosArmazenamento p = parametros(e);
+    p.aoPassar = [&entre](TEtapaArquivo etapa, const QByteArray&) { entre.passar(etapa); };
     TArmazenamento run(janela, dmdb, ftp, sFase, std::move(p));
     const long rssAntes = bench::picoRssKb();
 
@@ -246,7 +246,7 @@ int medirArmazenamento(const QStringList& args) {
 namespace {
 
 // Time spent per part of the work.
-struct Etapas {
+struct TEtapas {
     std::map<QString, double> s;
     void somar(const QString& etapa, Clock::time_point de, Clock::time_point ate) {
         s[etapa] += std::chrono::duration<double>(ate - de).count();
@@ -266,13 +266,13 @@ struct Etapas {
 // and recycling), FTP folder commands, FTP upload (PASV, STOR and its data), moves. The
 // publication's phase texts split its time.
 int medirEtapas(const QStringList& args) {
-    const Entradas e = entradas(args);
+    const TEntradas e = entradas(args);
     const qsizetype total = bench::arquivosXml(e.nfe).size();
     FtpClient ftp;
     Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
     const FtpSettings ftpSettings = ftpDoAmbiente(e.tls);
 
-    Etapas etapas;
+    TEtapas etapas;
     QString fase;
     Clock::time_point marco;
     auto mudarFase = [&](const QString& nova) {
@@ -288,10 +288,10 @@ int medirEtapas(const QStringList& args) {
     };
     TPublicacao publicacao(ftp, ftpSettings, mudarFase);
 
-    OpcoesBusca opcoes;
+    TOpcoesBusca opcoes;
     opcoes.excluidas = {e.bkp};
     const auto inicio = Clock::now();
-    ListaPendente lista;
+    TListaPendente lista;
     etapas.medir(QStringLiteral("listing"), [&] { lista = listarArquivosXml(e.nfe, opcoes); });
     etapas.medir(QStringLiteral("connect"), [&] {
         dmdb.ConectarBanco();
@@ -306,7 +306,7 @@ int medirEtapas(const QStringList& args) {
             dmdb.ConectarBanco();
             QCoreApplication::processEvents();
         });
-        ArquivoLido lido;
+        TArquivoLido lido;
         TDadosNFe dados;
         etapas.medir(QStringLiteral("read"), [&] {
             lido = LerArquivoNFe(pasta + nome);
@@ -359,9 +359,9 @@ int medirEtapas(const QStringList& args) {
 // the window: the longest time it went without handling its messages (a zero timer of the
 // driver's own fires whenever the window's event loop runs).
 int medirArmazenamentoJanela(const QStringList& args) {
-    const Entradas e = entradas(args);
+    const TEntradas e = entradas(args);
     const qsizetype total = bench::arquivosXml(e.nfe).size();
-    Configuracao c = configuracaoPadrao();
+    TConfiguracao c = configuracaoPadrao();
     c.sPastaNFE = e.nfe;
     c.sPastaBKP = e.bkp;
     c.sCNPJ = e.cnpj;
@@ -369,13 +369,15 @@ int medirArmazenamentoJanela(const QStringList& args) {
     Tdmdb dmdb({}, bancoDoAmbiente(e.tls));
     TFormDlgAcesso form(c, dmdb, ftpDoAmbiente(e.tls));
     form.regional = [] { return QLocale::c(); };
-    EntreArquivos entre;
-    form.aoPassarArquivo = [&entre](EtapaArquivo etapa, const QByteArray&) { entre.passar(etapa); };
+    TEntreArquivos entre;
+    form.aoPassarArquivo = [&entre](TEtapaArquivo etapa, const QByteArray&) {
+        entre.passar(etapa);
+    };
     form.show();
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();
 
-    Intervalos intervalos;
+    TIntervalos intervalos;
     QTimer bomba;
     bomba.setInterval(0);
     QObject::connect(&bomba, &QTimer::timeout, [&] {

@@ -34,7 +34,7 @@ int medirVerificacao(const QStringList& args) {
     db.siteUrl = QStringLiteral("http://127.0.0.1");
     db.tls = tls;
     db.caFile = tls ? bench::ambiente("QUARVEL_TEST_CA_FILE") : QString();
-    ParametrosVerificacao p;
+    TParametrosVerificacao p;
     p.sPastaBKP = bkp;
     p.sCNPJ = cnpj;
     p.sVirgula = QStringLiteral("N");

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     const bool janela = comando.startsWith(QLatin1String("janela"));
     std::unique_ptr<QCoreApplication> app;
     if (janela)
-        app = std::make_unique<TQuarvelApplication>(argc, argv);
+        app = std::make_unique<Application>(argc, argv);
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
     // As the program does: numbers from the server and documents keep the C conventions,

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Descritor& Descritor::operator=(Descritor&& o) noexcept {
+TDescritor& TDescritor::operator=(TDescritor&& o) noexcept {
     if (this != &o) {
         fechar();
         m_fd = o.m_fd;
@@ -14,7 +14,7 @@ Descritor& Descritor::operator=(Descritor&& o) noexcept {
     return *this;
 }
 
-int Descritor::fechar() noexcept {
+int TDescritor::fechar() noexcept {
     if (m_fd < 0)
         return 0;
     const int r = ::close(m_fd);
@@ -22,19 +22,19 @@ int Descritor::fechar() noexcept {
     return r;
 }
 
-IdentidadeArquivo identidadeDe(const struct stat& st) {
+TIdentidadeArquivo identidadeDe(const struct stat& st) {
     return {st.st_dev, st.st_ino, qint64(st.st_size),
             qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-std::optional<IdentidadeArquivo> identidadeDoCaminho(const QByteArray& caminho) {
+std::optional<TIdentidadeArquivo> identidadeDoCaminho(const QByteArray& caminho) {
     struct stat st {};
     if (::stat(caminho.constData(), &st) != 0)
         return std::nullopt;
     return identidadeDe(st);
 }
 
-std::optional<IdentidadeArquivo> identidadeDoDescritor(int fd) {
+std::optional<TIdentidadeArquivo> identidadeDoDescritor(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return std::nullopt;

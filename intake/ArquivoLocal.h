@@ -7,14 +7,14 @@
 #include <sys/types.h>
 
 // A file descriptor that closes itself.
-class Descritor {
+class TDescritor {
 public:
-    explicit Descritor(int fd = -1) : m_fd(fd) {}
-    ~Descritor() { fechar(); }
-    Descritor(Descritor&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
-    Descritor& operator=(Descritor&& o) noexcept;
-    Descritor(const Descritor&) = delete;
-    Descritor& operator=(const Descritor&) = delete;
+    explicit TDescritor(int fd = -1) : m_fd(fd) {}
+    ~TDescritor() { fechar(); }
+    TDescritor(TDescritor&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
+    TDescritor& operator=(TDescritor&& o) noexcept;
+    TDescritor(const TDescritor&) = delete;
+    TDescritor& operator=(const TDescritor&) = delete;
 
     int get() const { return m_fd; }
     bool valido() const { return m_fd >= 0; }
@@ -27,19 +27,19 @@ private:
 
 // Which file a path named, and in which state: a file replaced, rewritten, grown or touched
 // since compares unequal.
-struct IdentidadeArquivo {
+struct TIdentidadeArquivo {
     dev_t dispositivo = 0;
     ino_t inode = 0;
     qint64 tamanho = 0;
     qint64 modificacaoNs = 0;
-    bool operator==(const IdentidadeArquivo&) const = default;
+    bool operator==(const TIdentidadeArquivo&) const = default;
 };
 
-IdentidadeArquivo identidadeDe(const struct stat& st);
+TIdentidadeArquivo identidadeDe(const struct stat& st);
 // Of the file a path names, links followed; nothing when it cannot be reached.
-std::optional<IdentidadeArquivo> identidadeDoCaminho(const QByteArray& caminho);
+std::optional<TIdentidadeArquivo> identidadeDoCaminho(const QByteArray& caminho);
 // Of an open file.
-std::optional<IdentidadeArquivo> identidadeDoDescritor(int fd);
+std::optional<TIdentidadeArquivo> identidadeDoDescritor(int fd);
 
 // Why a file or folder could not be reached or read, in Portuguese, for the log: the common
 // causes in words of their own, any other with the system's text and number.

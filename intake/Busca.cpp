@@ -35,7 +35,7 @@ bool digno(int erro) { return erro != ENOENT && erro != ENOTDIR; }
 
 struct TPercurso {
     const QByteArray& cFile;
-    ListaPendente& lista;
+    TListaPendente& lista;
     std::set<TIdPastaLocal> visitadas; // every folder already searched, so a link loop ends
     std::set<TIdPastaLocal> excluidas; // the backup tree
 
@@ -93,8 +93,8 @@ QByteArray extensaoAparada(const QByteArray& nome) {
     return aparaControle(nome.mid(dot));
 }
 
-void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& lista,
-           const OpcoesBusca& opcoes) {
+void Busca(const QByteArray& cPath, const QByteArray& cFile, TListaPendente& lista,
+           const TOpcoesBusca& opcoes) {
     TPercurso w{cFile, lista, {}, {}};
     for (const QString& ex : opcoes.excluidas) {
         TIdPastaLocal id;
@@ -121,8 +121,8 @@ void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& list
     w.percorrer(cPath, true);
 }
 
-ListaPendente listarArquivosXml(const QString& pasta, const OpcoesBusca& opcoes) {
-    ListaPendente lista;
+TListaPendente listarArquivosXml(const QString& pasta, const TOpcoesBusca& opcoes) {
+    TListaPendente lista;
     if (!pasta.isEmpty())
         Busca(QFile::encodeName(pasta) + '/', QByteArrayLiteral(".xml"), lista, opcoes);
     return lista;

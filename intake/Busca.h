@@ -9,7 +9,7 @@
 // (always ending with "/") followed by the name. Names are kept as the file system gives
 // them, bytes and all, so that any name can be opened and moved again; the window shows
 // them through nomeLegivel.
-struct ListaPendente {
+struct TListaPendente {
     QList<QByteArray> pastas;   // listBoxPasta
     QList<QByteArray> arquivos; // ListBoxArquivo
     // Folders below the root that could not be searched (a path too long, no permission),
@@ -28,7 +28,7 @@ struct ListaPendente {
     }
 };
 
-struct OpcoesBusca {
+struct TOpcoesBusca {
     // Folders whose contents are never listed (the backup tree). Compared by device and
     // inode, so links and doubled separators cannot smuggle them in.
     QStringList excluidas;
@@ -38,12 +38,12 @@ struct OpcoesBusca {
 // extension equals cFile exactly, in pre-order and in the file system's own order. Folders
 // that cannot be opened contribute nothing (below the root, they go to lista.naoLidas);
 // links to folders are followed, loops never.
-void Busca(const QByteArray& cPath, const QByteArray& cFile, ListaPendente& lista,
-           const OpcoesBusca& opcoes = {});
+void Busca(const QByteArray& cPath, const QByteArray& cFile, TListaPendente& lista,
+           const TOpcoesBusca& opcoes = {});
 
 // The listing: the root is `pasta` with one "/" appended unconditionally (so "/" gives
 // "//"); an empty `pasta` lists nothing.
-ListaPendente listarArquivosXml(const QString& pasta, const OpcoesBusca& opcoes = {});
+TListaPendente listarArquivosXml(const QString& pasta, const TOpcoesBusca& opcoes = {});
 
 // The extension test of the listing, exposed for tests: the text from the last "." to the
 // end (empty without a "." or when "/" or ":" follows it), trimmed of bytes <= 0x20.

@@ -23,12 +23,12 @@
 
 namespace {
 
-[[noreturn]] void ilegivel(const QString& why) { throw NFeIlegivel(why.toStdString()); }
+[[noreturn]] void ilegivel(const QString& why) { throw TNFeIlegivel(why.toStdString()); }
 [[noreturn]] void inacessivel(const QString& why) {
-    throw NFeIlegivel(why, NFeIlegivel::Tipo::Inacessivel);
+    throw TNFeIlegivel(why, TNFeIlegivel::Tipo::Inacessivel);
 }
 [[noreturn]] void naoArquivo(const QString& why) {
-    throw NFeIlegivel(why, NFeIlegivel::Tipo::NaoArquivo);
+    throw TNFeIlegivel(why, TNFeIlegivel::Tipo::NaoArquivo);
 }
 
 QString acimaDoTamanho(qint64 tamanho) {
@@ -74,7 +74,7 @@ QString tipoDeEntrada(mode_t modo) {
     inacessivel(motivoDoSistema(erro));
 }
 
-ArquivoLido lerArquivo(const QByteArray& caminho) {
+TArquivoLido lerArquivo(const QByteArray& caminho) {
     // Looked at before anything opens it: opening a FIFO or a device has effects of its own
     // (a writer unblocked, a tape rewound).
     struct stat st {};
@@ -85,7 +85,7 @@ ArquivoLido lerArquivo(const QByteArray& caminho) {
     if (st.st_size > kTamanhoMaximoNFe)
         ilegivel(acimaDoTamanho(st.st_size));
     // O_NONBLOCK: should a FIFO take the file's place meanwhile, open() must not hang the run.
-    const Descritor fd(::open(caminho.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const TDescritor fd(::open(caminho.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.valido())
         semAcesso(caminho, errno);
     if (::fstat(fd.get(), &st) != 0)
@@ -94,7 +94,7 @@ ArquivoLido lerArquivo(const QByteArray& caminho) {
         naoArquivo(tipoDeEntrada(st.st_mode));
     if (st.st_size > kTamanhoMaximoNFe)
         ilegivel(acimaDoTamanho(st.st_size));
-    ArquivoLido lido;
+    TArquivoLido lido;
     lido.identidade = identidadeDe(st);
     lido.dados.reserve(qsizetype(st.st_size));
     // Read in chunks and stop at the cap: the file may grow while it is read.
@@ -116,13 +116,13 @@ ArquivoLido lerArquivo(const QByteArray& caminho) {
 
 // --- The parser -----------------------------------------------------------------------
 
-struct LiberaContexto {
+struct TLiberaContexto {
     void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
 };
-struct LiberaDocumento {
+struct TLiberaDocumento {
     void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
-using Documento = std::unique_ptr<xmlDoc, LiberaDocumento>;
+using Documento = std::unique_ptr<xmlDoc, TLiberaDocumento>;
 
 // No network, no DTD loading or validation, no entity substitution (references stay
 // reference nodes, which the text rule refuses), whitespace-only text dropped. Without
@@ -135,13 +135,13 @@ constexpr int kOpcoesParser =
 // file; an NF-e with its 990 items at most stays far below the limit.
 constexpr qsizetype kMaxNos = 400000;
 
-struct Contagem {
+struct TContagem {
     qsizetype nos = 0;
 };
 
 void contar(void* ctx, qsizetype n) {
     auto* ctxt = static_cast<xmlParserCtxt*>(ctx);
-    auto* c = static_cast<Contagem*>(ctxt->_private);
+    auto* c = static_cast<TContagem*>(ctxt->_private);
     if (c && (c->nos += n) > kMaxNos)
         xmlStopParser(ctxt);
 }
@@ -253,10 +253,10 @@ Documento analisar(const QByteArray& xml) {
         ilegivel(acimaDoTamanho(xml.size()));
     if (xml.isEmpty())
         ilegivel(QStringLiteral("arquivo vazio"));
-    std::unique_ptr<xmlParserCtxt, LiberaContexto> ctxt(xmlNewParserCtxt());
+    std::unique_ptr<xmlParserCtxt, TLiberaContexto> ctxt(xmlNewParserCtxt());
     if (!ctxt)
         throw std::bad_alloc();
-    Contagem contagem;
+    TContagem contagem;
     ctxt->_private = &contagem;
     ctxt->sax->startElementNs = aoAbrirElemento;
     ctxt->sax->reference = aoReferenciar;
@@ -592,13 +592,13 @@ namespace {
 template <typename Read> TDadosNFe comoIlegivel(Read read) {
     try {
         return read();
-    } catch (const NFeIlegivel&) {
+    } catch (const TNFeIlegivel&) {
         throw;
     } catch (const std::bad_alloc&) {
         // Not the file's fault: the caps above keep any file well below what memory holds.
-        throw NFeIlegivel(QStringLiteral("memória esgotada"), NFeIlegivel::Tipo::Inacessivel);
+        throw TNFeIlegivel(QStringLiteral("memória esgotada"), TNFeIlegivel::Tipo::Inacessivel);
     } catch (const std::exception& e) {
-        throw NFeIlegivel(e.what());
+        throw TNFeIlegivel(e.what());
     }
 }
 
@@ -609,13 +609,13 @@ TDadosNFe LerDadosNFeBytes(const QByteArray& xml, const QString& fileName, const
     return comoIlegivel([&] { return lerDocumento(xml, fileName, sVirgula, decimalPoint, sCNPJ); });
 }
 
-ArquivoLido LerArquivoNFe(const QByteArray& caminho) {
+TArquivoLido LerArquivoNFe(const QByteArray& caminho) {
     try {
         return lerArquivo(caminho);
-    } catch (const NFeIlegivel&) {
+    } catch (const TNFeIlegivel&) {
         throw;
     } catch (const std::bad_alloc&) {
-        throw NFeIlegivel(QStringLiteral("memória esgotada"), NFeIlegivel::Tipo::Inacessivel);
+        throw TNFeIlegivel(QStringLiteral("memória esgotada"), TNFeIlegivel::Tipo::Inacessivel);
     }
 }
 
@@ -623,7 +623,7 @@ TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QStr
                       const QString& decimalPoint, const QString& sCNPJ) {
     return comoIlegivel([&] {
         conferirNomeArquivo(fileName);
-        const ArquivoLido lido = lerArquivo(QFile::encodeName(folder + fileName));
+        const TArquivoLido lido = lerArquivo(QFile::encodeName(folder + fileName));
         return LerDadosNFeBytes(lido.dados, fileName, sVirgula, decimalPoint, sCNPJ);
     });
 }

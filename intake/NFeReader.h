@@ -10,7 +10,7 @@
 
 // The outcome "unreadable" of a read. what() is why, in Portuguese (UTF-8), for the log line;
 // the kind tells the run what to do with the file.
-struct NFeIlegivel : std::runtime_error {
+struct TNFeIlegivel : std::runtime_error {
     enum class Tipo {
         Documento,   // read, and not a readable NF-e: the file goes to Erros
         Inacessivel, // not opened or read, for a reason that may pass (permission, I/O error,
@@ -19,7 +19,7 @@ struct NFeIlegivel : std::runtime_error {
                      // path too long to open. Never opened; it stays
     };
     using runtime_error::runtime_error;
-    NFeIlegivel(const QString& motivo, Tipo tipo)
+    TNFeIlegivel(const QString& motivo, Tipo tipo)
         : runtime_error(motivo.toStdString()), tipo(tipo) {}
     QString motivo() const { return QString::fromUtf8(what()); }
     Tipo tipo = Tipo::Documento;
@@ -39,17 +39,17 @@ QString TrocaPontoVirgula(const QString& s);
 std::optional<double> ConverterDecimal(const QString& text, const QString& decimalPoint);
 
 // A file read once: its bytes and which file, in which state, they came from.
-struct ArquivoLido {
+struct TArquivoLido {
     QByteArray dados;
-    IdentidadeArquivo identidade;
+    TIdentidadeArquivo identidade;
 };
 
 // Reads the whole file at a native path, links followed: a regular file of at most
-// kTamanhoMaximoNFe bytes. What is not a regular file is never opened. Throws NFeIlegivel
+// kTamanhoMaximoNFe bytes. What is not a regular file is never opened. Throws TNFeIlegivel
 // when it cannot, of the kind Inacessivel or NaoArquivo when nothing was read.
-ArquivoLido LerArquivoNFe(const QByteArray& caminho);
+TArquivoLido LerArquivoNFe(const QByteArray& caminho);
 
-// Reads folder + fileName (folder ends with the separator). Throws NFeIlegivel for every
+// Reads folder + fileName (folder ends with the separator). Throws TNFeIlegivel for every
 // failure; never writes the file. decimalPoint is the regional decimal separator; sVirgula
 // "S" swaps "." and "," in vNF first; sCNPJ is the account, used to compose `pasta`.
 TDadosNFe LerDadosNFe(const QString& folder, const QString& fileName, const QString& sVirgula,

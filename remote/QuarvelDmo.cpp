@@ -45,15 +45,15 @@ bool recusaDoServidor(unsigned code) {
 
 // Typed parameters, each bound by the name of its column, kept alive until execution. An
 // empty text still gets a buffer: a null one is sent as NULL.
-class Parametros {
+class TParametros {
 public:
-    Parametros& texto(const char* coluna, const QString& valor) {
+    TParametros& texto(const char* coluna, const QString& valor) {
         return textoCom(coluna, valor.toUtf8(), MYSQL_TYPE_STRING);
     }
-    Parametros& textoLongo(const char* coluna, const QString& valor) {
+    TParametros& textoLongo(const char* coluna, const QString& valor) {
         return textoCom(coluna, valor.toUtf8(), MYSQL_TYPE_LONG_BLOB);
     }
-    Parametros& data(const char* coluna, const QDate& d) {
+    TParametros& data(const char* coluna, const QDate& d) {
         MYSQL_TIME& t = m_datas.emplace_back();
         std::memset(&t, 0, sizeof t);
         t.year = static_cast<unsigned>(d.year());
@@ -66,7 +66,7 @@ public:
         b.buffer_length = sizeof t;
         return *this;
     }
-    Parametros& real(const char* coluna, double v) {
+    TParametros& real(const char* coluna, double v) {
         double& guardado = m_reais.emplace_back(v);
         MYSQL_BIND& b = novo(coluna);
         b.buffer_type = MYSQL_TYPE_DOUBLE;
@@ -74,7 +74,7 @@ public:
         b.buffer_length = sizeof guardado;
         return *this;
     }
-    Parametros& inteiro(const char* coluna, long long v) {
+    TParametros& inteiro(const char* coluna, long long v) {
         long long& guardado = m_inteiros.emplace_back(v);
         MYSQL_BIND& b = novo(coluna);
         b.buffer_type = MYSQL_TYPE_LONGLONG;
@@ -98,7 +98,7 @@ public:
     MYSQL_BIND* vinculos() { return m_binds.data(); }
 
 private:
-    Parametros& textoCom(const char* coluna, QByteArray valor, enum_field_types tipo) {
+    TParametros& textoCom(const char* coluna, QByteArray valor, enum_field_types tipo) {
         static char vazio[] = "";
         QByteArray& guardado = m_textos.emplace_back(std::move(valor));
         unsigned long& tamanho =
@@ -128,9 +128,9 @@ private:
 };
 
 // One server-side prepared statement, released when it goes out of scope.
-class Statement {
+class TComando {
 public:
-    Statement(MYSQL* m, std::string_view sql) : m_comando(mysql_stmt_init(m)) {
+    TComando(MYSQL* m, std::string_view sql) : m_comando(mysql_stmt_init(m)) {
         if (!m_comando)
             lancarErroBanco(m);
         if (mysql_stmt_prepare(m_comando, sql.data(), static_cast<unsigned long>(sql.size()))) {
@@ -141,11 +141,11 @@ public:
             throw error;
         }
     }
-    ~Statement() { mysql_stmt_close(m_comando); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+    ~TComando() { mysql_stmt_close(m_comando); }
+    TComando(const TComando&) = delete;
+    TComando& operator=(const TComando&) = delete;
 
-    void vincular(Parametros& p) {
+    void vincular(TParametros& p) {
         if (mysql_stmt_bind_param(m_comando, p.vinculos()))
             lancarErroComando();
     }
@@ -223,15 +223,15 @@ private:
 };
 
 // A statement of the registry, prepared once per connection.
-Statement& preparado(MYSQL* m, std::unique_ptr<Statement>& s, std::string_view sql) {
+TComando& preparado(MYSQL* m, std::unique_ptr<TComando>& s, std::string_view sql) {
     if (!s)
-        s = std::make_unique<Statement>(m, sql);
+        s = std::make_unique<TComando>(m, sql);
     return *s;
 }
 
-struct ResultSet {
+struct TResultado {
     MYSQL_RES* res;
-    ~ResultSet() { mysql_free_result(res); }
+    ~TResultado() { mysql_free_result(res); }
 };
 
 long long lerInteiro(const char* text, unsigned long length) {
@@ -284,13 +284,13 @@ QByteArray nomeTravaPasta(const QString& database, const QString& pasta) {
            QCryptographicHash::hash(chave, QCryptographicHash::Sha256).toHex().left(48);
 }
 
-struct Tdmdb::Comandos {
-    std::unique_ptr<Statement> busca;
-    std::unique_ptr<Statement> nomes;
-    std::unique_ptr<Statement> chave;
-    std::unique_ptr<Statement> insercao;
-    std::unique_ptr<Statement> trava;
-    std::unique_ptr<Statement> liberacao;
+struct Tdmdb::TComandos {
+    std::unique_ptr<TComando> busca;
+    std::unique_ptr<TComando> nomes;
+    std::unique_ptr<TComando> chave;
+    std::unique_ptr<TComando> insercao;
+    std::unique_ptr<TComando> trava;
+    std::unique_ptr<TComando> liberacao;
 };
 
 Tdmdb::Tdmdb(std::function<void()> dataModuleCreate, DbSettings settings)
@@ -333,9 +333,9 @@ void Tdmdb::desfazer(unsigned code) noexcept {
 }
 
 void Tdmdb::travarPasta(const QString& pasta) {
-    Statement& trava = preparado(m_mysql, comandos().trava, "SELECT GET_LOCK(?, ?)");
+    TComando& trava = preparado(m_mysql, comandos().trava, "SELECT GET_LOCK(?, ?)");
     m_nomeTrava = nomeTravaPasta(m_servidor.database, pasta);
-    Parametros p;
+    TParametros p;
     p.texto("nome", QString::fromLatin1(m_nomeTrava))
         .inteiro("segundos", static_cast<long long>(m_servidor.lockTimeout));
     trava.vincular(p);
@@ -358,8 +358,8 @@ void Tdmdb::liberarPasta() noexcept {
         return;
     m_pastaTravada = false;
     try {
-        Statement& liberacao = preparado(m_mysql, comandos().liberacao, "DO RELEASE_LOCK(?)");
-        Parametros p;
+        TComando& liberacao = preparado(m_mysql, comandos().liberacao, "DO RELEASE_LOCK(?)");
+        TParametros p;
         p.texto("nome", QString::fromLatin1(m_nomeTrava));
         liberacao.vincular(p);
         liberacao.executar();
@@ -471,9 +471,9 @@ Tdmdb::TRegistro Tdmdb::RegistrarDocumento(const TDadosNFe& dados, const QString
     }
 }
 
-Tdmdb::Comandos& Tdmdb::comandos() {
+Tdmdb::TComandos& Tdmdb::comandos() {
     if (!m_comandos)
-        m_comandos = std::make_unique<Comandos>();
+        m_comandos = std::make_unique<TComandos>();
     return *m_comandos;
 }
 
@@ -486,7 +486,7 @@ std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::LocalizarDocumento(const TDado
 std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::localizar(const TDadosNFe& dados,
                                                             const QString& pasta) {
     const bool comChave = chaveDeAcesso(dados.chave_doc);
-    Parametros p;
+    TParametros p;
     p.data("demissao", dados.demissao)
         .real("nvalortotal", dados.nvalortotal)
         .texto("pasta", pasta)
@@ -497,7 +497,7 @@ std::optional<Tdmdb::TDocumentoRegistrado> Tdmdb::localizar(const TDadosNFe& dad
         .texto("ccnpj_destino", dados.ccnpj_destino)
         .data("demissao", dados.demissao)
         .real("nvalortotal", dados.nvalortotal);
-    Statement& busca = preparado(m_mysql, comandos().busca, kBuscaDocumento);
+    TComando& busca = preparado(m_mysql, comandos().busca, kBuscaDocumento);
     busca.vincular(p);
     busca.executar();
     std::optional<TDocumentoRegistrado> pelosCampos;
@@ -529,9 +529,9 @@ std::vector<Tdmdb::TLinha> Tdmdb::LinhasDaConta(const QString& sCNPJ) {
             return t;
         };
         const QString prefixo = QStringLiteral("/arqs/") + sCNPJ + u'/';
-        Statement select(m_mysql, "SELECT id, arquivo, pasta FROM docs WHERE pasta LIKE ? "
-                                  "ESCAPE '!' ORDER BY id");
-        Parametros p;
+        TComando select(m_mysql, "SELECT id, arquivo, pasta FROM docs WHERE pasta LIKE ? "
+                                 "ESCAPE '!' ORDER BY id");
+        TParametros p;
         p.texto("pasta", escapar(prefixo) + u'%');
         select.vincular(p);
         select.executar();
@@ -546,9 +546,9 @@ std::vector<Tdmdb::TLinha> Tdmdb::LinhasDaConta(const QString& sCNPJ) {
 }
 
 QString Tdmdb::nomeLivre(const QString& arquivo, const QString& pasta) {
-    Parametros p;
+    TParametros p;
     p.texto("pasta", pasta).texto("arquivo", arquivo).texto("arquivo", padraoNumerados(arquivo));
-    Statement& nomes = preparado(m_mysql, comandos().nomes, kBuscaNomes);
+    TComando& nomes = preparado(m_mysql, comandos().nomes, kBuscaNomes);
     nomes.vincular(p);
     nomes.executar();
     // Byte for byte, as the FTP server names files.
@@ -571,9 +571,9 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         // The lock stays until its file is uploaded: two versions of one document (an NFe and
         // its nfeProc) must not be written into one copy at once.
         if (chaveDeAcesso(dados.chave_doc) && !chaveDeAcesso(doc->chave_doc)) {
-            Parametros p;
+            TParametros p;
             p.texto("chave_doc", dados.chave_doc).inteiro("id", qint64(doc->id));
-            Statement& grava = preparado(m_mysql, comandos().chave, kGravaChave);
+            TComando& grava = preparado(m_mysql, comandos().chave, kGravaChave);
             grava.vincular(p);
             grava.executar();
             if (mysql_commit(m_mysql))
@@ -588,7 +588,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
     QString site = m_servidor.siteUrl;
     while (site.endsWith(u'/'))
         site.chop(1);
-    Parametros linha;
+    TParametros linha;
     linha.texto("ccnpj_origem", dados.ccnpj_origem)
         .texto("ccnpj_destino", dados.ccnpj_destino)
         .texto("cnumdoc", dados.cnumdoc)
@@ -603,7 +603,7 @@ Tdmdb::TRegistro Tdmdb::registrarUmaVez(const TDadosNFe& dados, const QString& a
         .textoLongo("xml", QString())
         .texto("link", site + pasta + u'/' + nome)
         .texto("creferencia", mmyyyy(dados.demissao));
-    Statement& insercao =
+    TComando& insercao =
         preparado(m_mysql, comandos().insercao,
                   "INSERT INTO docs (" + linha.colunas() + ") VALUES (" + linha.marcadores() + ")");
     insercao.vincular(linha);
@@ -655,7 +655,7 @@ int Tdmdb::avancarContador(const QString& sTipo) {
     if (mysql_real_query(m_mysql, kSelectSequenciais.data(),
                          static_cast<unsigned long>(kSelectSequenciais.size())))
         lancarErroBanco(m_mysql);
-    const ResultSet rows{mysql_store_result(m_mysql)};
+    const TResultado rows{mysql_store_result(m_mysql)};
     if (!rows.res)
         lancarErroBanco(m_mysql);
 
@@ -679,7 +679,7 @@ int Tdmdb::avancarContador(const QString& sTipo) {
     {
         executar("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
         executar("START TRANSACTION");
-        Parametros p;
+        TParametros p;
         std::string_view sql;
         if (found) {
             p.inteiro("iseql", resultado + 1).texto("ctipo", QString::fromUtf8(ctipoLido));
@@ -693,7 +693,7 @@ int Tdmdb::avancarContador(const QString& sTipo) {
             sql = "INSERT INTO sequenciais (ctipo, iseql) VALUES (?, ?)";
             p.texto("ctipo", sTipo).inteiro("iseql", 1);
         }
-        Statement write(m_mysql, sql);
+        TComando write(m_mysql, sql);
         write.vincular(p);
         // A refused write goes unreported: the counter keeps its value and the caller,
         // which ignores the result anyway, gets the one read.

@@ -116,7 +116,7 @@ public:
 
 private:
     // The statements of the registry, prepared once per connection.
-    struct Comandos;
+    struct TComandos;
 
     void executar(const char* sql);
     void fecharConexao() noexcept;
@@ -127,7 +127,7 @@ private:
     void desfazer(unsigned code) noexcept;
     // Runs `passo`, applying that rule to any failure before it goes on.
     template <typename Passo> auto protegido(Passo&& passo) -> decltype(passo());
-    Comandos& comandos();
+    TComandos& comandos();
     TRegistro registrarUmaVez(const TDadosNFe& dados, const QString& arquivo, const QString& pasta);
     std::optional<TDocumentoRegistrado> localizar(const TDadosNFe& dados, const QString& pasta);
     QString nomeLivre(const QString& arquivo, const QString& pasta);
@@ -136,7 +136,7 @@ private:
     std::function<void()> m_dataModuleCreate;
     DbSettings m_servidor;
     MYSQL* m_mysql = nullptr;
-    std::unique_ptr<Comandos> m_comandos;
+    std::unique_ptr<TComandos> m_comandos;
     bool m_registroPendente = false;
     bool m_pastaTravada = false; // this session holds the named lock of m_nomeTrava
     QByteArray m_nomeTrava;

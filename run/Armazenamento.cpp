@@ -115,7 +115,7 @@ bool aliasNaArvore(const QByteArray& caminho, const QString& raiz, const QString
            !abaixoDe(alvo, caminhoReal(QFile::encodeName(sPastaBKP)));
 }
 
-QString motivoPastaNaoLida(const ListaPendente::PastaNaoLida& n) {
+QString motivoPastaNaoLida(const TListaPendente::PastaNaoLida& n) {
     QString m = motivoDoSistema(n.erro);
     if (n.erro == ENAMETOOLONG)
         m += QStringLiteral(": %1 bytes").arg(n.pasta.size());
@@ -125,7 +125,7 @@ QString motivoPastaNaoLida(const ListaPendente::PastaNaoLida& n) {
 } // namespace
 
 TArmazenamento::TArmazenamento(TJanelaArmazenamento& janela, Tdmdb& dmdb, FtpClient& ftp,
-                               QString& sFase, ParametrosArmazenamento parametros)
+                               QString& sFase, TParametrosArmazenamento parametros)
     : m_janela(janela), m_dmdb(dmdb), m_ftp(ftp), m_sFase(sFase),
       m_parametros(std::move(parametros)),
       m_publicacao(ftp, m_parametros.ftp, [this](const QString& fase) { m_sFase = fase; }) {}
@@ -152,15 +152,15 @@ void TArmazenamento::Armazenar() {
     m_emExecucao = false;
 }
 
-ListaPendente TArmazenamento::Listar() {
-    OpcoesBusca opcoes;
+TListaPendente TArmazenamento::Listar() {
+    TOpcoesBusca opcoes;
     opcoes.excluidas = {m_parametros.sPastaBKP};
-    ListaPendente lista = listarArquivosXml(m_janela.pastaListagem(), opcoes);
+    TListaPendente lista = listarArquivosXml(m_janela.pastaListagem(), opcoes);
     if (!m_adiados.isEmpty()) {
         QHash<QByteArray, qsizetype> ordem;
         for (qsizetype k = 0; k < m_adiados.size(); ++k)
             ordem.insert(m_adiados[k], k);
-        ListaPendente frente;
+        TListaPendente frente;
         std::vector<std::pair<qsizetype, qsizetype>> fim; // (failure order, index)
         for (qsizetype i = 0; i < lista.size(); ++i) {
             const auto it = ordem.constFind(lista.caminho(i));
@@ -182,14 +182,13 @@ ListaPendente TArmazenamento::Listar() {
     // Folders the listing could not enter: said once while they stay so.
     for (auto it = m_avisados.begin(); it != m_avisados.end();) {
         const bool pasta = it.key().endsWith('/');
-        const bool ainda =
-            pasta && std::any_of(lista.naoLidas.cbegin(), lista.naoLidas.cend(),
-                                 [&](const ListaPendente::PastaNaoLida& n) {
-                                     return n.pasta == it.key();
-                                 });
+        const bool ainda = pasta && std::any_of(lista.naoLidas.cbegin(), lista.naoLidas.cend(),
+                                                [&](const TListaPendente::PastaNaoLida& n) {
+                                                    return n.pasta == it.key();
+                                                });
         it = pasta && !ainda ? m_avisados.erase(it) : std::next(it);
     }
-    for (const ListaPendente::PastaNaoLida& n : lista.naoLidas) {
+    for (const TListaPendente::PastaNaoLida& n : lista.naoLidas) {
         const QString motivo = motivoPastaNaoLida(n);
         avisarUmaVez(n.pasta,
                      carimboLog(m_parametros.agora(), m_parametros.regional()) +
@@ -244,7 +243,7 @@ void TArmazenamento::aposFalha() noexcept {
 }
 
 bool TArmazenamento::emEscrita(const QByteArray& caminho) const {
-    const std::optional<IdentidadeArquivo> id = identidadeDoCaminho(caminho);
+    const std::optional<TIdentidadeArquivo> id = identidadeDoCaminho(caminho);
     if (!id)
         return false;
     const qint64 idadeMs = m_parametros.agora().toMSecsSinceEpoch() - id->modificacaoNs / 1000000;
@@ -257,7 +256,7 @@ void TArmazenamento::registrarMovimentoFalho(const QByteArray& nome, const QStri
                             QStringLiteral(" (") + motivo + u')');
 }
 
-void TArmazenamento::passar(EtapaArquivo etapa, const QByteArray& caminho) const {
+void TArmazenamento::passar(TEtapaArquivo etapa, const QByteArray& caminho) const {
     if (m_parametros.aoPassar)
         m_parametros.aoPassar(etapa, caminho);
 }
@@ -283,7 +282,7 @@ bool TArmazenamento::copiaPrevalece(const TDadosNFe& dados, const QByteArray& by
     try {
         publicada = LerDadosNFeBytes(copia, dados.arquivo, m_parametros.sVirgula,
                                      m_parametros.regional().decimalPoint(), m_parametros.sCNPJ);
-    } catch (const NFeIlegivel&) {
+    } catch (const TNFeIlegivel&) {
         return false; // a broken copy is replaced
     }
     // A copy of another document (an older version of the program could put one there) is
@@ -336,7 +335,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         recusar(pasta, nome, nomeRecusado(QStringLiteral("o nome não está em UTF-8")), retirados);
         return false;
     }
-    ArquivoLido lido;
+    TArquivoLido lido;
     TDadosNFe dados;
     auto linhaIlegivel = [&](const QString& motivo) {
         return linhaArquivoIlegivel(m_parametros.agora(), m_parametros.regional(),
@@ -347,19 +346,19 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         lido = LerArquivoNFe(caminho);
         dados = LerDadosNFeBytes(lido.dados, *nomeTexto, m_parametros.sVirgula,
                                  m_parametros.regional().decimalPoint(), m_parametros.sCNPJ);
-    } catch (const NFeIlegivel& e) {
+    } catch (const TNFeIlegivel& e) {
         const QString motivo = e.motivo();
         switch (e.tipo) {
-        case NFeIlegivel::Tipo::Documento:
+        case TNFeIlegivel::Tipo::Documento:
             recusar(pasta, nome, linhaIlegivel(motivo), retirados);
             break;
-        case NFeIlegivel::Tipo::Inacessivel:
+        case TNFeIlegivel::Tipo::Inacessivel:
             // Not the document's fault: a later run takes it up.
             avisarUmaVez(caminho,
                          linhaIlegivel(motivo + QStringLiteral("; fica para a próxima execução")),
                          motivo);
             break;
-        case NFeIlegivel::Tipo::NaoArquivo:
+        case TNFeIlegivel::Tipo::NaoArquivo:
             avisarUmaVez(caminho, linhaIlegivel(motivo + QStringLiteral("; fica onde está")),
                          motivo);
             break;
@@ -370,7 +369,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         return false;
     }
     m_avisados.remove(caminho);
-    passar(EtapaArquivo::Lido, caminho);
+    passar(TEtapaArquivo::Lido, caminho);
 
     // The first file to publish opens the run's connection: a run that only meets files
     // being written logs in to nothing.
@@ -396,7 +395,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         if (m_publicacao.PublicarArquivo(lido.dados, registro.arquivo, dados.ccnpj_origem,
                                          dados.demissao, dados.pasta, m_parametros.sCNPJ,
                                          manterCopia))
-            passar(EtapaArquivo::Publicado, caminho);
+            passar(TEtapaArquivo::Publicado, caminho);
         // The row becomes visible only once its file is on the server; a document found
         // lets its folder go.
         m_sFase = QStringLiteral("Inserção de Registro Banco Remoto");
@@ -405,7 +404,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         m_dmdb.DesfazerRegistro();
         throw;
     }
-    passar(EtapaArquivo::Confirmado, caminho);
+    passar(TEtapaArquivo::Confirmado, caminho);
 
     m_sFase = QStringLiteral("Move arquivo para pasta de backup");
     QString motivo;
@@ -438,7 +437,7 @@ bool TArmazenamento::executar() {
         m_janela.habilitarTimerEBotoes();
         return false;
     }
-    ListaPendente lista = Listar();
+    TListaPendente lista = Listar();
     m_janela.desabilitarBotoes();
     // A session the server dropped while the program stood idle must not fail the run.
     m_dmdb.IniciarExecucao();

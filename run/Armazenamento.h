@@ -25,7 +25,7 @@ public:
     // The folder the listing starts from: the one chosen in the window.
     virtual QString pastaListagem() const = 0;
     // Shows the pending-file list a listing made.
-    virtual void mostrarLista(const ListaPendente& lista) = 0;
+    virtual void mostrarLista(const TListaPendente& lista) = 0;
     // Selects the file's row in both lists, which brings it into view.
     virtual void selecionar(int indice) = 0;
     // Lets the window handle every waiting message, once per file.
@@ -36,13 +36,13 @@ public:
 };
 
 // Where a file stands in a run, for observers (tests).
-enum class EtapaArquivo {
+enum class TEtapaArquivo {
     Lido,       // read and parsed
     Publicado,  // its bytes on the FTP server, its row not yet committed
     Confirmado, // its row committed, the file not yet moved
 };
 
-struct ParametrosArmazenamento {
+struct TParametrosArmazenamento {
     QString sPastaBKP;
     QString sCNPJ;
     QString sVirgula;
@@ -50,7 +50,7 @@ struct ParametrosArmazenamento {
     std::function<QLocale()> regional = [] { return QLocale::system(); };
     std::function<QDateTime()> agora = [] { return QDateTime::currentDateTime(); };
     // Called as a file passes each step, with its native path.
-    std::function<void(EtapaArquivo, const QByteArray& caminho)> aoPassar;
+    std::function<void(TEtapaArquivo, const QByteArray& caminho)> aoPassar;
 };
 
 // The storage run: every pending file read once, registered once, its bytes published and
@@ -60,7 +60,7 @@ struct ParametrosArmazenamento {
 class TArmazenamento {
 public:
     TArmazenamento(TJanelaArmazenamento& janela, Tdmdb& dmdb, FtpClient& ftp, QString& sFase,
-                   ParametrosArmazenamento parametros);
+                   TParametrosArmazenamento parametros);
 
     // A press of "Armazenar" or a tick of the timer. Runs follow one another while a run
     // took files out of the tree and the listing at its end still finds some. Does nothing
@@ -71,7 +71,7 @@ public:
     // The listing: the XML files below the window's folder, the backup tree left out, and the
     // files at which earlier runs ended put last (the latest failure last), so that documents
     // refused on every try cannot hold back the others. The window shows it.
-    ListaPendente Listar();
+    TListaPendente Listar();
 
     // After a failure that ended a run: the pending row rolled back, the FTP connection
     // closed. Never throws.
@@ -96,13 +96,13 @@ private:
     // An sPastaBKP that would misplace files ends the run before its first file.
     bool configuracaoValida();
     void registrarMovimentoFalho(const QByteArray& nome, const QString& motivo);
-    void passar(EtapaArquivo etapa, const QByteArray& caminho) const;
+    void passar(TEtapaArquivo etapa, const QByteArray& caminho) const;
 
     TJanelaArmazenamento& m_janela;
     Tdmdb& m_dmdb;
     FtpClient& m_ftp;
     QString& m_sFase;
-    ParametrosArmazenamento m_parametros;
+    TParametrosArmazenamento m_parametros;
     TPublicacao m_publicacao;
     bool m_emExecucao = false;
     bool m_ftpAberto = false;    // this run connected to the FTP server once

@@ -39,7 +39,7 @@ QByteArray nomeAlternativo(const QByteArray& to, int k) {
 }
 
 void sincronizarPasta(const QByteArray& pasta) {
-    const Descritor fd(
+    const TDescritor fd(
         ::open(pasta.isEmpty() ? "." : pasta.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valido())
         ::fsync(fd.get()); // best effort: some file systems refuse fsync on a folder
@@ -65,14 +65,14 @@ bool criarPastas(const QByteArray& pasta) {
 }
 
 // A file of ours that is removed again unless kept.
-class ArquivoTemporario {
+class TArquivoTemporario {
 public:
-    ArquivoTemporario() = default;
-    explicit ArquivoTemporario(QByteArray caminho) : m_caminho(std::move(caminho)) {}
-    ~ArquivoTemporario() { remover(); }
-    ArquivoTemporario(const ArquivoTemporario&) = delete;
-    ArquivoTemporario& operator=(const ArquivoTemporario&) = delete;
-    ArquivoTemporario& operator=(ArquivoTemporario&& o) noexcept {
+    TArquivoTemporario() = default;
+    explicit TArquivoTemporario(QByteArray caminho) : m_caminho(std::move(caminho)) {}
+    ~TArquivoTemporario() { remover(); }
+    TArquivoTemporario(const TArquivoTemporario&) = delete;
+    TArquivoTemporario& operator=(const TArquivoTemporario&) = delete;
+    TArquivoTemporario& operator=(TArquivoTemporario&& o) noexcept {
         remover();
         m_caminho = std::exchange(o.m_caminho, {});
         return *this;
@@ -104,11 +104,11 @@ int colocar(const QByteArray& from, const QByteArray& to) {
     // No atomic no-replace rename here: claim the name with an exclusive create, then rename
     // over that empty claim, which is ours alone.
     {
-        const Descritor fd(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        const TDescritor fd(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!fd.valido())
             return errno;
     }
-    ArquivoTemporario reserva(to);
+    TArquivoTemporario reserva(to);
     if (::rename(from.constData(), to.constData()) != 0)
         return errno;
     reserva.largar();
@@ -146,16 +146,16 @@ bool escreverTudo(int fd, const char* p, size_t n) {
 
 // Copies `in` into a new temporary file of `pasta`, flushed to disk; 0 or an errno.
 int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pasta,
-                         ArquivoTemporario& tmp) {
-    Descritor out;
+                         TArquivoTemporario& tmp) {
+    TDescritor out;
     for (int tentativa = 0; tentativa < 100 && !out.valido(); ++tentativa) {
         // Not *.xml, so that a listing never takes a leftover for a document.
         const QByteArray nome = pasta + ".quarvel-" +
                                 QByteArray::number(QRandomGenerator::global()->generate64(), 16) +
                                 ".tmp";
-        out = Descritor(::open(nome.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        out = TDescritor(::open(nome.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (out.valido())
-            tmp = ArquivoTemporario(nome);
+            tmp = TArquivoTemporario(nome);
         else if (errno != EEXIST)
             return errno;
     }
@@ -192,8 +192,8 @@ int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pasta,
 // never exists twice. A process stopped between placing and deleting leaves both; the next
 // move of the source finds its copy (see copiaIdentica).
 bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* motivo,
-                   const IdentidadeArquivo* esperado, bool link) {
-    const Descritor in(
+                   const TIdentidadeArquivo* esperado, bool link) {
+    const TDescritor in(
         ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW)));
     if (!in.valido())
         return falhar(motivo,
@@ -201,12 +201,12 @@ bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* motivo
     struct stat st {};
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return falhar(motivo, QStringLiteral("a origem não é um arquivo comum"));
-    const IdentidadeArquivo copiado = identidadeDe(st);
+    const TIdentidadeArquivo copiado = identidadeDe(st);
     if (esperado && copiado != *esperado)
         return falhar(motivo, motivoArquivoAlterado());
 
     const QByteArray pasta = pastaDe(to);
-    ArquivoTemporario copia;
+    TArquivoTemporario copia;
     int erro = copiarParaTemporario(in.get(), st, pasta, copia);
     if (erro != 0)
         return falhar(motivo, QStringLiteral("falha ao copiar para a pasta de destino: ") +
@@ -285,7 +285,8 @@ QByteArray copiaIdentica(int origem, const struct stat& st, const QByteArray& to
         // The source itself under another name is no copy of it; a link's target is.
         if (!link && c.st_dev == st.st_dev && c.st_ino == st.st_ino)
             continue;
-        const Descritor fd(::open(alvo.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        const TDescritor fd(
+            ::open(alvo.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         if (!fd.valido() || ::lseek(origem, 0, SEEK_SET) != 0)
             continue;
         if (mesmosBytes(origem, fd.get()))
@@ -298,16 +299,16 @@ QByteArray copiaIdentica(int origem, const struct stat& st, const QByteArray& to
 // the file that was meant (and, for a link, only the link) is deleted.
 enum class Duplicata { Nenhuma, Removida, Falhou };
 Duplicata removerSeDuplicada(const QByteArray& from, const QByteArray& to, bool link,
-                             const IdentidadeArquivo* esperado, QString* motivo) {
+                             const TIdentidadeArquivo* esperado, QString* motivo) {
     struct stat primeiro {};
     if (::lstat(to.constData(), &primeiro) != 0)
         return Duplicata::Nenhuma; // the common case, at the cost of one look
-    const Descritor in(
+    const TDescritor in(
         ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (link ? 0 : O_NOFOLLOW)));
     struct stat st {};
     if (!in.valido() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return Duplicata::Nenhuma; // the move itself says why
-    const IdentidadeArquivo lido = identidadeDe(st);
+    const TIdentidadeArquivo lido = identidadeDe(st);
     if (esperado && lido != *esperado)
         return Duplicata::Nenhuma;
     if (copiaIdentica(in.get(), st, to, link).isEmpty())
@@ -337,7 +338,7 @@ QString motivoArquivoAlterado() {
 }
 
 bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* motivo,
-                     const IdentidadeArquivo* esperado) {
+                     const TIdentidadeArquivo* esperado) {
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0)
         return falhar(motivo, QStringLiteral("origem inacessível: ") + erroSistema(errno));
@@ -398,7 +399,7 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* moti
 
 bool MoverParaBackup(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
                      const QString& ccnpjOrigem, const QDate& demissao, QString* motivo,
-                     const IdentidadeArquivo* esperado) {
+                     const TIdentidadeArquivo* esperado) {
     // The read already refuses such documents; a path level is never taken on trust.
     if (!nomeDePastaSeguro(ccnpjOrigem))
         return falhar(motivo, QStringLiteral("CNPJ do emitente impróprio para pasta"));

@@ -18,12 +18,12 @@
 // a file replaced or rewritten since stays where it is. Returns false with `motivo` filled
 // when the file was not moved; nothing is shown to the user.
 bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* motivo = nullptr,
-                     const IdentidadeArquivo* esperado = nullptr);
+                     const TIdentidadeArquivo* esperado = nullptr);
 
 // folder + fileName into sPastaBKP/ccnpjOrigem/yyyymm/fileName.
 bool MoverParaBackup(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,
                      const QString& ccnpjOrigem, const QDate& demissao, QString* motivo = nullptr,
-                     const IdentidadeArquivo* esperado = nullptr);
+                     const TIdentidadeArquivo* esperado = nullptr);
 
 // folder + fileName into sPastaBKP/Erros/fileName.
 bool MoverParaErros(const QString& sPastaBKP, const QByteArray& folder, const QByteArray& fileName,

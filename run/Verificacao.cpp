@@ -48,7 +48,7 @@ std::optional<QByteArray> baixar(FtpClient& ftp, const QString& caminho, qint64 
 
 } // namespace
 
-int TResultadoVerificacao::contar(TipoProblema tipo) const {
+int TResultadoVerificacao::contar(TTipoProblema tipo) const {
     return int(std::count_if(problemas.begin(), problemas.end(),
                              [tipo](const TProblema& p) { return p.tipo == tipo; }));
 }
@@ -103,7 +103,7 @@ struct TVerificacao::Estado {
     int total = 0;
 };
 
-TVerificacao::TVerificacao(Tdmdb& dmdb, FtpClient& ftp, ParametrosVerificacao parametros)
+TVerificacao::TVerificacao(Tdmdb& dmdb, FtpClient& ftp, TParametrosVerificacao parametros)
     : m_dmdb(dmdb), m_ftp(ftp), m_parametros(std::move(parametros)),
       m_publicacao(ftp, m_parametros.ftp, [this](const QString& fase) { m_fase = fase; }) {}
 
@@ -181,7 +181,7 @@ void TVerificacao::verificar(Estado& e) {
         if (aoProgredir)
             aoProgredir(e.feitos, e.total);
     };
-    auto problema = [&](TipoProblema tipo, const QString& texto, bool reparavel) {
+    auto problema = [&](TTipoProblema tipo, const QString& texto, bool reparavel) {
         e.r.problemas.append({tipo, texto, reparavel, false, {}});
         if (aoEncontrar)
             aoEncontrar(e.r.problemas.last());
@@ -200,8 +200,8 @@ void TVerificacao::verificar(Estado& e) {
             d.tamanho = bytes.size();
             dados = LerDadosNFeBytes(bytes, d.nome, m_parametros.sVirgula, pontoDecimal,
                                      m_parametros.sCNPJ);
-        } catch (const NFeIlegivel&) {
-            problema(TipoProblema::Ilegivel,
+        } catch (const TNFeIlegivel&) {
+            problema(TTipoProblema::Ilegivel,
                      QStringLiteral("%1: o arquivo do backup não pode ser lido como NF-e")
                          .arg(d.relativo),
                      false);
@@ -263,7 +263,7 @@ void TVerificacao::verificar(Estado& e) {
     for (Estado::Documento* d : legiveis) {
         if (!d->linha) {
             const qsizetype k = problema(
-                TipoProblema::SemRegistro,
+                TTipoProblema::SemRegistro,
                 QStringLiteral("%1: o documento não tem registro na tabela docs").arg(d->relativo),
                 true);
             e.tarefas.push_back({k, d, std::nullopt, {}});
@@ -315,14 +315,14 @@ void TVerificacao::verificar(Estado& e) {
             }
         }
         if (ausente) {
-            const qsizetype k = problema(TipoProblema::CopiaAusente,
+            const qsizetype k = problema(TTipoProblema::CopiaAusente,
                                          QStringLiteral("%1: a cópia remota %2 não existe")
                                              .arg(novo->relativo, remoto(linha)),
                                          true);
             e.tarefas.push_back({k, novo, linha, vista});
         } else if (!igual) {
             const qsizetype k =
-                problema(TipoProblema::CopiaDiferente,
+                problema(TTipoProblema::CopiaDiferente,
                          QStringLiteral("%1: a cópia remota %2 difere do arquivo do backup")
                              .arg(novo->relativo, remoto(linha)),
                          true);
@@ -340,7 +340,7 @@ void TVerificacao::verificar(Estado& e) {
         const Estado::PastaRemota& pr = pastaRemota(linha.pasta);
         const bool temCopia = pr.arquivos.contains(linha.arquivo);
         problema(
-            TipoProblema::SemBackup,
+            TTipoProblema::SemBackup,
             QStringLiteral("%1: o registro %2 não tem o seu documento no backup%3")
                 .arg(remoto(linha))
                 .arg(linha.id)
@@ -362,7 +362,7 @@ void TVerificacao::verificar(Estado& e) {
         nomes.sort();
         for (const QString& nome : nomes)
             if (!nomeados.value(pasta).contains(nome))
-                problema(TipoProblema::RemotoSemRegistro,
+                problema(TTipoProblema::RemotoSemRegistro,
                          QStringLiteral("%1: arquivo remoto sem registro na tabela docs")
                              .arg(kRaiz + pasta + u'/' + nome),
                          false);

@@ -11,7 +11,7 @@
 class FtpClient;
 class Tdmdb;
 
-struct ParametrosVerificacao {
+struct TParametrosVerificacao {
     QString sPastaBKP;
     QString sCNPJ;
     QString sVirgula;
@@ -21,7 +21,7 @@ struct ParametrosVerificacao {
     bool reparar = false;
 };
 
-enum class TipoProblema {
+enum class TTipoProblema {
     CopiaAusente,      // a row's remote copy does not exist
     CopiaDiferente,    // a row's remote copy is not its document's bytes
     SemRegistro,       // a backup document has no row
@@ -32,7 +32,7 @@ enum class TipoProblema {
 constexpr int kTiposDeProblema = 6;
 
 struct TProblema {
-    TipoProblema tipo;
+    TTipoProblema tipo;
     QString texto;          // one line: which document, what is wrong
     bool reparavel = false; // the repair may mend it from the backup's bytes
     bool reparado = false;
@@ -43,7 +43,7 @@ struct TResultadoVerificacao {
     int documentos = 0; // backup documents checked
     int emOrdem = 0;    // of those, the ones with nothing wrong
     QList<TProblema> problemas;
-    int contar(TipoProblema tipo) const;
+    int contar(TTipoProblema tipo) const;
     int reparados() const;
 };
 
@@ -67,7 +67,7 @@ public:
 // is downloaded (RETR, into memory) and compared.
 class TVerificacao {
 public:
-    TVerificacao(Tdmdb& dmdb, FtpClient& ftp, ParametrosVerificacao parametros);
+    TVerificacao(Tdmdb& dmdb, FtpClient& ftp, TParametrosVerificacao parametros);
 
     // Throws TVerificacaoImpossivel when a server fails it; what was repaired stays.
     TResultadoVerificacao Verificar();
@@ -85,7 +85,7 @@ private:
 
     Tdmdb& m_dmdb;
     FtpClient& m_ftp;
-    ParametrosVerificacao m_parametros;
+    TParametrosVerificacao m_parametros;
     TPublicacao m_publicacao;
     QString m_fase;
 };

@@ -7,7 +7,7 @@
 
 namespace {
 
-Configuracao readFrom(const QByteArray& bytes) {
+TConfiguracao readFrom(const QByteArray& bytes) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("DOC.INI"));
     writeFile(path, bytes);
@@ -21,7 +21,7 @@ struct IniCase {
     QString expected;
 };
 
-QString valueOf(const Configuracao& c, const char* key) {
+QString valueOf(const TConfiguracao& c, const char* key) {
     const QString k = QString::fromLatin1(key);
     if (k == u"sPastaNFE")
         return c.sPastaNFE;
@@ -37,7 +37,7 @@ QString valueOf(const Configuracao& c, const char* key) {
 } // namespace
 
 TEST(DocIni, MissingFileGivesDefaults) {
-    const Configuracao c = lerConfiguracao(QStringLiteral("/nonexistent/DOC.INI"));
+    const TConfiguracao c = lerConfiguracao(QStringLiteral("/nonexistent/DOC.INI"));
     EXPECT_EQ(c.sPastaNFE, u"/NFE");
     EXPECT_EQ(c.sPastaBKP, u"/BKP");
     EXPECT_EQ(c.sCNPJ, u"00000000000000");
@@ -110,8 +110,8 @@ TEST(DocIni, FileNameMatchesWithoutRegardToCase) {
 // comment of its own above it (a comment on the value's line would become part of it).
 TEST(DocIni, PackagedFileHoldsTheDefaults) {
     const QString path = sourcePath(QStringLiteral("packaging/DOC.INI"));
-    const Configuracao c = lerConfiguracao(path);
-    const Configuracao d = configuracaoPadrao();
+    const TConfiguracao c = lerConfiguracao(path);
+    const TConfiguracao d = configuracaoPadrao();
     for (const char* key : {"sPastaNFE", "sPastaBKP", "sCNPJ", "sVirgula", "sLocalXML"})
         EXPECT_EQ(valueOf(c, key), valueOf(d, key)) << key;
 

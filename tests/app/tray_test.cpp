@@ -48,7 +48,7 @@ TEST_F(Tray, FailureTellsOnceAndRecoveryTellsAgain) {
     FtpServerProcess::Options o;
     o.home = home;
     FtpServerProcess servidor(o); // not started: its port is closed
-    Configuracao c = configuracaoPadrao();
+    TConfiguracao c = configuracaoPadrao();
     c.sPastaNFE = nfe;
     c.sPastaBKP = work.path() + QStringLiteral("/BKP");
     c.sCNPJ = cnpj;
@@ -71,8 +71,8 @@ TEST_F(Tray, FailureTellsOnceAndRecoveryTellsAgain) {
         baloes.append({texto, imagem(icone)});
     };
     QStringList dicasDuranteOArquivo;
-    f.aoPassarArquivo = [&](EtapaArquivo etapa, const QByteArray&) {
-        if (etapa == EtapaArquivo::Lido)
+    f.aoPassarArquivo = [&](TEtapaArquivo etapa, const QByteArray&) {
+        if (etapa == TEtapaArquivo::Lido)
             dicasDuranteOArquivo << f.TrayIcon1->toolTip();
     };
 

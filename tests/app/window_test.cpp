@@ -25,11 +25,11 @@
 namespace {
 
 struct Window {
-    Configuracao config;
+    TConfiguracao config;
     Tdmdb dmdb;
     std::unique_ptr<TFormDlgAcesso> form;
 
-    explicit Window(Configuracao c, DbSettings db = {}) : config(std::move(c)), dmdb({}, db) {
+    explicit Window(TConfiguracao c, DbSettings db = {}) : config(std::move(c)), dmdb({}, db) {
         form = std::make_unique<TFormDlgAcesso>(config, dmdb);
         form->regional = [] { return QLocale(QStringLiteral("pt_BR")); };
         form->show();
@@ -37,8 +37,8 @@ struct Window {
     }
 };
 
-Configuracao configFor(const QString& nfe) {
-    Configuracao c = configuracaoPadrao();
+TConfiguracao configFor(const QString& nfe) {
+    TConfiguracao c = configuracaoPadrao();
     c.sPastaNFE = nfe;
     c.sPastaBKP = nfe + QStringLiteral("/../bkp-nao-usado");
     return c;
@@ -284,7 +284,7 @@ TEST(Window, EnterCountsAnAccess) {
 
 TEST(Window, StartInTheNotificationArea) {
     QTemporaryDir nfe;
-    const Configuracao c = configFor(nfe.path());
+    const TConfiguracao c = configFor(nfe.path());
     Tdmdb dmdb;
     const struct {
         const char* caso;
@@ -332,18 +332,18 @@ TEST(Window, StartInTheNotificationArea) {
 
 TEST(Window, ErrorHandlerGoesWithItsWindow) {
     QTemporaryDir nfe;
-    const Configuracao c = configFor(nfe.path());
+    const TConfiguracao c = configFor(nfe.path());
     Tdmdb dmdb;
     auto primeira = std::make_unique<TFormDlgAcesso>(c, dmdb);
     auto segunda = std::make_unique<TFormDlgAcesso>(c, dmdb);
     // The first window going does not take the second one's handler along.
     primeira.reset();
-    TQuarvelApplication::reportException(nullptr, QStringLiteral("depois da primeira"));
+    Application::reportException(nullptr, QStringLiteral("depois da primeira"));
     EXPECT_TRUE(segunda->MemoErros->toPlainText().contains(QStringLiteral("depois da primeira")));
     // With no window left, a failure goes to standard error, not to a destroyed window.
     segunda.reset();
     testing::internal::CaptureStderr();
-    TQuarvelApplication::reportException(nullptr, QStringLiteral("sem janela"));
+    Application::reportException(nullptr, QStringLiteral("sem janela"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "quarvel: sem janela\n");
 }
 

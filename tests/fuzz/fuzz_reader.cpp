@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             !std::isfinite(d.nvalortotal) || d.arquivo != nome ||
             d.pasta != comporPasta(QStringLiteral("11222333000181"), d.ccnpj_origem, d.demissao))
             std::abort();
-    } catch (const NFeIlegivel&) {
+    } catch (const TNFeIlegivel&) {
     }
     const std::optional<double> v = ConverterDecimal(QString::fromUtf8(xml.left(80)), ponto);
     if (v && !std::isfinite(*v))

@@ -181,9 +181,9 @@ TEST(LerDadosNFe, EveryUnreadableFileSaysWhy) {
             LerDadosNFe(folder, QStringLiteral("x.xml"), QString::fromUtf8(c.sVirgula),
                         pontoBrasil(), QStringLiteral("1"));
             ADD_FAILURE() << "read";
-        } catch (const NFeIlegivel& e) {
+        } catch (const TNFeIlegivel& e) {
             EXPECT_EQ(e.motivo().toStdString(), c.motivo);
-            EXPECT_EQ(e.tipo, NFeIlegivel::Tipo::Documento);
+            EXPECT_EQ(e.tipo, TNFeIlegivel::Tipo::Documento);
         }
     }
 }
@@ -213,7 +213,7 @@ TEST(LerArquivoNFe, WhatCannotBeReadNowSaysWhyAndStays) {
     const QByteArray funda = makeFolderChain(QFile::encodeName(dir.path()), QByteArray(200, 'p'), 21);
     writeFileAt(funda + "/longa.xml", boa);
 
-    using T = NFeIlegivel::Tipo;
+    using T = TNFeIlegivel::Tipo;
     const struct {
         const char* titulo;
         QByteArray caminho;
@@ -245,10 +245,10 @@ TEST(LerArquivoNFe, WhatCannotBeReadNowSaysWhyAndStays) {
     for (const auto& c : casos) {
         SCOPED_TRACE(c.titulo);
         try {
-            const ArquivoLido lido = LerArquivoNFe(c.caminho);
+            const TArquivoLido lido = LerArquivoNFe(c.caminho);
             EXPECT_FALSE(c.tipo) << "read";
             EXPECT_EQ(lido.dados, boa);
-        } catch (const NFeIlegivel& e) {
+        } catch (const TNFeIlegivel& e) {
             ASSERT_TRUE(c.tipo) << e.what();
             EXPECT_EQ(e.tipo, *c.tipo);
             EXPECT_EQ(e.motivo().toStdString(), c.motivo.toStdString());
@@ -265,7 +265,7 @@ TEST(LerArquivoNFe, WhatCannotBeReadNowSaysWhyAndStays) {
         try {
             LerArquivoNFe(pasta + "fechado.xml");
             ADD_FAILURE() << "read without permission";
-        } catch (const NFeIlegivel& e) {
+        } catch (const TNFeIlegivel& e) {
             EXPECT_EQ(e.tipo, T::Inacessivel);
             EXPECT_EQ(e.motivo().toStdString(), "sem permissão de leitura");
         }
@@ -279,10 +279,10 @@ TEST(LerArquivoNFe, WhatCannotBeReadNowSaysWhyAndStays) {
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &pouco), 0);
         for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
             abertos.push_back(fd);
-        std::optional<NFeIlegivel> falha;
+        std::optional<TNFeIlegivel> falha;
         try {
             LerArquivoNFe(pasta + "alvo.xml");
-        } catch (const NFeIlegivel& e) {
+        } catch (const TNFeIlegivel& e) {
             falha = e;
         }
         for (int fd : abertos)
@@ -377,7 +377,7 @@ TEST(LerDadosNFe, WhatIsNotARegularFileIsUnreadableWithoutWaiting) {
         t.start();
         EXPECT_THROW(LerDadosNFe(folder, QString::fromUtf8(nome), QStringLiteral("S"),
                                  pontoBrasil(), QStringLiteral("1")),
-                     NFeIlegivel);
+                     TNFeIlegivel);
         EXPECT_LT(t.elapsed(), 1000);
     }
 }
@@ -434,7 +434,7 @@ TEST(LerDadosNFe, EveryReadReleasesItsTree) {
         try {
             return LerDadosNFe(folder, QStringLiteral("n.xml"), QStringLiteral("S"), pontoBrasil(),
                                QStringLiteral("1"));
-        } catch (const NFeIlegivel&) {
+        } catch (const TNFeIlegivel&) {
             return std::nullopt;
         }
     };

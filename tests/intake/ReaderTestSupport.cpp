@@ -51,7 +51,7 @@ Leitura lerComo(const QByteArray& bytes, const QString& name, const QString& sVi
         r.dados =
             LerDadosNFe(folder, name, sVirgula, decimalPoint, QStringLiteral("11222333000181"));
         r.ok = true;
-    } catch (const NFeIlegivel& e) {
+    } catch (const TNFeIlegivel& e) {
         r.motivo = QString::fromUtf8(e.what());
     }
     EXPECT_EQ(readFile(folder + name), bytes) << "the read changed the file";

@@ -24,7 +24,7 @@ QByteArray nfeCom(const std::vector<std::pair<QString, QString>>& trocas);
 // settings (sVirgula "S") and checks that the read left the file unchanged.
 struct Leitura {
     bool ok = false;
-    QString motivo; // what() of NFeIlegivel
+    QString motivo; // what() of TNFeIlegivel
     TDadosNFe dados;
 };
 Leitura lerComo(const QByteArray& bytes, const QString& name = QStringLiteral("nota.xml"),

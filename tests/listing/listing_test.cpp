@@ -18,7 +18,7 @@ namespace {
 void touch(const QString& path) { writeFile(path, "<x/>"); }
 
 // Pairs "folder|name" of a listing, for compact comparisons.
-QStringList pairs(const ListaPendente& l) {
+QStringList pairs(const TListaPendente& l) {
     EXPECT_EQ(l.pastas.size(), l.arquivos.size());
     QStringList out;
     for (qsizetype i = 0; i < l.arquivos.size(); ++i)
@@ -26,7 +26,7 @@ QStringList pairs(const ListaPendente& l) {
     return out;
 }
 
-QStringList nomes(const ListaPendente& l) {
+QStringList nomes(const TListaPendente& l) {
     QStringList out;
     for (const QByteArray& a : l.arquivos)
         out << QString::fromUtf8(a);
@@ -53,7 +53,7 @@ TEST(Listing, PreOrderInFileSystemOrder) {
     for (const char* f : {"a.xml", "c.xml", "sub/b.xml", "sub/deep/d.xml", "sub/e.xml", "z/y.xml",
                           "m.xml", "sub/deep/f.txt"})
         touch(root + u'/' + QString::fromLatin1(f));
-    const ListaPendente l = listarArquivosXml(root);
+    const TListaPendente l = listarArquivosXml(root);
     QStringList expected;
     expectedWalk(root + u'/', expected);
     EXPECT_EQ(pairs(l), expected);
@@ -92,7 +92,7 @@ TEST(Listing, ExtensionAndNameRules) {
     touch(root + QStringLiteral("arquivos.xml/dentro.xml"));
     touch(root + QStringLiteral(".oculta/escondido.xml"));
 
-    const ListaPendente l = listarArquivosXml(tmp.path());
+    const TListaPendente l = listarArquivosXml(tmp.path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(l.arquivos.contains(QByteArray(c.name)), c.listed);
@@ -114,7 +114,7 @@ TEST(Listing, SeparatorIsAppendedUnconditionally) {
     touch(tmp.filePath(QStringLiteral("r.xml")));
     touch(tmp.filePath(QStringLiteral("sub/s.xml")));
     // A folder text that already ends with the separator, as a root does, doubles it.
-    const ListaPendente l = listarArquivosXml(tmp.path() + u'/');
+    const TListaPendente l = listarArquivosXml(tmp.path() + u'/');
     EXPECT_TRUE(pairs(l).contains(tmp.path() + QStringLiteral("//|r.xml")));
     EXPECT_TRUE(pairs(l).contains(tmp.path() + QStringLiteral("//sub/|s.xml")));
 }
@@ -131,7 +131,7 @@ TEST(Listing, LinksAreFollowedButLoopsAreNot) {
     ASSERT_EQ(::symlink(QFile::encodeName(other.path()).constData(),
                         QFile::encodeName(root + QStringLiteral("/link")).constData()),
               0);
-    const ListaPendente l = listarArquivosXml(root);
+    const TListaPendente l = listarArquivosXml(root);
     EXPECT_EQ(l.arquivos.count("one.xml"), 1);
     EXPECT_EQ(l.arquivos.count("outside.xml"), 1);
     EXPECT_TRUE(pairs(l).contains(root + QStringLiteral("/link/|outside.xml")));
@@ -151,9 +151,9 @@ TEST(Listing, BackupTreeIsNeverListed) {
     for (const QString& bkp : {root + QStringLiteral("/BKP"), root + QStringLiteral("//BKP/"),
                                root + QStringLiteral("/atalho")}) {
         SCOPED_TRACE(bkp.toStdString());
-        OpcoesBusca o;
+        TOpcoesBusca o;
         o.excluidas = {bkp};
-        const ListaPendente l = listarArquivosXml(root, o);
+        const TListaPendente l = listarArquivosXml(root, o);
         EXPECT_EQ(nomes(l), QStringList{QStringLiteral("nova.xml")});
         EXPECT_EQ(listarArquivosXml(root + QStringLiteral("/BKP/Erros"), o).size(), 0);
         EXPECT_EQ(listarArquivosXml(root + QStringLiteral("/atalho/123"), o).size(), 0);
@@ -173,7 +173,7 @@ TEST(Listing, FoldersThatCannotBeSearchedAreNamed) {
     // Deeper than a path may be: 21 levels of 200 characters.
     const QByteArray funda = makeFolderChain(root, QByteArray(200, 'p'), 21);
     writeFileAt(funda + "/longe.xml", "<x/>");
-    ListaPendente l, soAFechada;
+    TListaPendente l, soAFechada;
     {
         const PermissionsEnforced comoUsuario;
         l = listarArquivosXml(tmp.path());
@@ -210,7 +210,7 @@ TEST(Listing, NamesAreKeptAsTheirBytes) {
         ASSERT_GE(fd, 0);
         ::close(fd);
     }
-    const ListaPendente l = listarArquivosXml(tmp.path());
+    const TListaPendente l = listarArquivosXml(tmp.path());
     ASSERT_EQ(l.size(), 2);
     for (qsizetype i = 0; i < l.size(); ++i) {
         EXPECT_EQ(l.pastas[i], pasta);

@@ -177,7 +177,7 @@ TEST(ScShellMoveFile, ASymbolicLinkLeavesACopyOfItsTarget) {
         const QString link = t.path() + QStringLiteral("/NFE/nota.xml");
         QDir().mkpath(t.path() + QStringLiteral("/NFE"));
         ASSERT_TRUE(QFile::link(alvo, link));
-        const IdentidadeArquivo lido = *identidadeDoCaminho(n(link));
+        const TIdentidadeArquivo lido = *identidadeDoCaminho(n(link));
         const QString bkp = (mesmoSistema ? t.path() : outro.path()) + QStringLiteral("/BKP");
         QString motivo;
         ASSERT_TRUE(scShellMoveFile(n(link), n(bkp + QStringLiteral("/nota.xml")), &motivo, &lido))
@@ -241,7 +241,7 @@ TEST(ScShellMoveFile, ACopyAlreadyInPlaceIsNotPlacedTwice) {
                 writeFile(destino + it.key(), it.value());
             const QString fonte = t.path() + QStringLiteral("/NFE/nota.xml");
             writeFile(fonte, "conteudo");
-            const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+            const TIdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
             QString motivo;
             ASSERT_TRUE(scShellMoveFile(n(fonte), n(destino + QStringLiteral("nota.xml")), &motivo,
                                         &lido))
@@ -255,7 +255,7 @@ TEST(ScShellMoveFile, ACopyAlreadyInPlaceIsNotPlacedTwice) {
     const QString fonte = t.path() + QStringLiteral("/NFE/nota.xml");
     writeFile(fonte, "conteudo");
     writeFile(t.path() + QStringLiteral("/BKP/nota.xml"), "conteudo");
-    IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    TIdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
     lido.modificacaoNs -= 1000000000;
     QString motivo;
     EXPECT_FALSE(scShellMoveFile(n(fonte), n(t.path() + QStringLiteral("/BKP/nota.xml")), &motivo,
@@ -283,7 +283,7 @@ TEST(ScShellMoveFile, OnlyTheFileThatWasReadMoves) {
         QTemporaryDir t;
         const QString fonte = t.path() + QStringLiteral("/NFE/nota.xml");
         writeFile(fonte, "conteudo");
-        const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+        const TIdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
         // A different modification time even on file systems with coarse time stamps.
         QFile f(fonte);
         c.mudar(fonte);
@@ -311,7 +311,7 @@ TEST(MoverParaBackup, NameBytesAreKept) {
     const int fd = ::open((origem + nome).constData(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    const IdentidadeArquivo lido = *identidadeDoCaminho(origem + nome);
+    const TIdentidadeArquivo lido = *identidadeDoCaminho(origem + nome);
     QString motivo;
     ASSERT_TRUE(MoverParaBackup(t.path() + QStringLiteral("/BKP"), origem, nome, kCnpj, kEmissao,
                                 &motivo, &lido))
@@ -350,7 +350,7 @@ protected:
 
 TEST_F(OutroSistema, CopiedPlacedBesideAndSourceDeleted) {
     QString motivo;
-    const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    const TIdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
     ASSERT_TRUE(scShellMoveFile(n(fonte), n(destino.path() + QStringLiteral("/BKP/nota.xml")),
                                 &motivo, &lido))
         << motivo.toStdString();
@@ -407,7 +407,7 @@ TEST_F(OutroSistema, BrokenCopyLeavesNoTrace) {
 // Another program rewrites the source while it is copied: the copy is taken back and the new
 // version stays for the next run.
 TEST_F(OutroSistema, SourceRewrittenDuringTheCopyStays) {
-    const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    const TIdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
     testes_movimento::aoColocarCopia([this] { writeFile(fonte, "versao nova"); });
     QString motivo;
     const bool movido = scShellMoveFile(
@@ -439,7 +439,7 @@ TEST_F(OutroSistema, AMoveKilledBetweenPlacingAndDeletingLeavesOneCopy) {
     EXPECT_EQ(arvore(destino.path()),
               (QMap<QString, QByteArray>{{"BKP/nota.xml", "ja estava"}, {"BKP/nota (2).xml", bytes}}));
 
-    const IdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
+    const TIdentidadeArquivo lido = *identidadeDoCaminho(n(fonte));
     QString motivo;
     ASSERT_TRUE(scShellMoveFile(n(fonte), n(alvo), &motivo, &lido)) << motivo.toStdString();
     EXPECT_FALSE(QFile::exists(fonte));

@@ -33,14 +33,14 @@ void say(const QByteArray& line) {
 } // namespace
 
 int main(int argc, char** argv) {
-    TQuarvelApplication app(argc, argv);
+    Application app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
     std::signal(SIGPIPE, SIG_IGN);
     if (argc != 2) {
         std::fprintf(stderr, "uso: storage_driver PASTA_DO_DOC_INI\n");
         return 2;
     }
-    const Configuracao config = lerConfiguracao(localizarDocIni(QString::fromLocal8Bit(argv[1])));
+    const TConfiguracao config = lerConfiguracao(localizarDocIni(QString::fromLocal8Bit(argv[1])));
     DbSettings db;
     db.host = env("DRIVER_DB_HOST");
     db.port = env("DRIVER_DB_PORT").toUInt();
@@ -58,10 +58,10 @@ int main(int argc, char** argv) {
     form.show();
 
     bool pausar = false;
-    form.aoPassarArquivo = [&](EtapaArquivo etapa, const QByteArray& caminho) {
-        if (etapa == EtapaArquivo::Confirmado)
+    form.aoPassarArquivo = [&](TEtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa == TEtapaArquivo::Confirmado)
             say("armazenado " + caminho);
-        if (etapa == EtapaArquivo::Lido && pausar) {
+        if (etapa == TEtapaArquivo::Lido && pausar) {
             pausar = false;
             say("lido " + caminho);
             std::string linha;

@@ -221,7 +221,7 @@ public:
                     std::optional<QString> sPastaBKP = {}, std::optional<DbSettings> db = {}) {
         form.reset();
         dmdb.reset();
-        Configuracao c = configuracaoPadrao();
+        TConfiguracao c = configuracaoPadrao();
         c.sPastaNFE = nfe;
         c.sPastaBKP = sPastaBKP.value_or(bkp);
         c.sCNPJ = sCNPJ.isEmpty() ? cnpj : sCNPJ;
@@ -768,8 +768,8 @@ TEST_F(StorageRun, AStopBetweenTheCommitAndTheMove) {
     auto server = startOwnFtp();
     openWindow(ownFtp(*server));
     // The process dies right after the first commit.
-    form->aoPassarArquivo = [](EtapaArquivo etapa, const QByteArray&) {
-        if (etapa == EtapaArquivo::Confirmado)
+    form->aoPassarArquivo = [](TEtapaArquivo etapa, const QByteArray&) {
+        if (etapa == TEtapaArquivo::Confirmado)
             throw std::runtime_error("parada simulada");
     };
     store();
@@ -792,8 +792,8 @@ TEST_F(StorageRun, ACommitWhoseAnswerIsLost) {
     DbSettings db = dbSettings();
     db.port = unsigned(proxy.port());
     openWindow(ownFtp(*server), {}, {}, db);
-    form->aoPassarArquivo = [&proxy](EtapaArquivo etapa, const QByteArray&) {
-        if (etapa == EtapaArquivo::Publicado)
+    form->aoPassarArquivo = [&proxy](TEtapaArquivo etapa, const QByteArray&) {
+        if (etapa == TEtapaArquivo::Publicado)
             proxy.loseNextCommitReply();
     };
     store();
@@ -975,8 +975,8 @@ TEST_F(StorageRun, AFileRewrittenAfterItWasRead) {
     segunda.replace("<xNome>", "<xNome>Novo ");
     auto server = startOwnFtp();
     openWindow(ownFtp(*server));
-    form->aoPassarArquivo = [&](EtapaArquivo etapa, const QByteArray& caminho) {
-        if (etapa == EtapaArquivo::Publicado && caminho == a)
+    form->aoPassarArquivo = [&](TEtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa == TEtapaArquivo::Publicado && caminho == a)
             rewrite(a, segunda);
     };
     store();
@@ -1115,8 +1115,8 @@ TEST_F(StorageRun, AtEachFileTheScreenShowsItsRowsSelected) {
     auto emVista = [](QListWidget* lista, int row) {
         return lista->viewport()->rect().contains(lista->visualItemRect(lista->item(row)));
     };
-    form->aoPassarArquivo = [&](EtapaArquivo etapa, const QByteArray& caminho) {
-        if (etapa != EtapaArquivo::Publicado)
+    form->aoPassarArquivo = [&](TEtapaArquivo etapa, const QByteArray& caminho) {
+        if (etapa != TEtapaArquivo::Publicado)
             return;
         ++publicados;
         const QString nome = QFileInfo(QFile::decodeName(caminho)).fileName();

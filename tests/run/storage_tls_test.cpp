@@ -107,7 +107,7 @@ public:
             ASSERT_EQ(::utime(p.constData(), &t), 0);
             originals[f.file] = path;
         }
-        Configuracao c = configuracaoPadrao();
+        TConfiguracao c = configuracaoPadrao();
         c.sPastaNFE = nfe;
         c.sPastaBKP = bkp;
         c.sCNPJ = cnpj;

@@ -179,7 +179,7 @@ public:
     QTemporaryDir work;
     QString cnpj;
     QString home;
-    Configuracao config;
+    TConfiguracao config;
     std::unique_ptr<RootDb> root = std::make_unique<RootDb>(
         GetParam().tls ? serviceSetting("QUARVEL_TEST_DBTLS_SOCKET") : QString());
 };
@@ -303,7 +303,7 @@ TEST_P(Verificacao, ACopyChangedAfterTheCheckIsLeftAlone) {
 
     Tdmdb dmdb({}, banco());
     FtpClient cliente;
-    ParametrosVerificacao p;
+    TParametrosVerificacao p;
     p.sPastaBKP = config.sPastaBKP;
     p.sCNPJ = cnpj;
     p.sVirgula = config.sVirgula;
@@ -311,7 +311,7 @@ TEST_P(Verificacao, ACopyChangedAfterTheCheckIsLeftAlone) {
     p.reparar = true;
     TVerificacao v(dmdb, cliente, p);
     v.aoEncontrar = [&](const TProblema& problema) {
-        EXPECT_EQ(problema.tipo, TipoProblema::CopiaDiferente);
+        EXPECT_EQ(problema.tipo, TTipoProblema::CopiaDiferente);
         writeFile(remotoA, maisNova);
     };
     const TResultadoVerificacao r = v.Verificar();
