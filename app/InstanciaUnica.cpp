@@ -18,7 +18,7 @@ const QByteArray kPedido = "mostrar\n";
 
 } // namespace
 
-QString pastaDeExecucao() {
+QString pastaLocalDeExecucao() {
     const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!xdg.isEmpty() && QDir(xdg).exists())
         return xdg;
@@ -34,9 +34,9 @@ QString pastaDeExecucao() {
     return QFile::decodeName(dir);
 }
 
-TInstanciaUnica::TInstanciaUnica(QString pasta, QObject* parent)
-    : QObject(parent), m_trava(pasta + QStringLiteral("/quarvel.lock")),
-      m_soquete(pasta + QStringLiteral("/quarvel.socket")) {}
+TInstanciaUnica::TInstanciaUnica(QString pastaLocal, QObject* parent)
+    : QObject(parent), m_trava(pastaLocal + QStringLiteral("/quarvel.lock")),
+      m_soquete(pastaLocal + QStringLiteral("/quarvel.socket")) {}
 
 TInstanciaUnica::~TInstanciaUnica() {
     if (m_servidor)

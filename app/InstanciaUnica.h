@@ -12,8 +12,8 @@ class QLocalServer;
 class TInstanciaUnica : public QObject {
     Q_OBJECT
 public:
-    // `pasta`: the user's private runtime folder (pastaDeExecucao()).
-    explicit TInstanciaUnica(QString pasta, QObject* parent = nullptr);
+    // `pastaLocal`: the user's private runtime folder (pastaLocalDeExecucao()).
+    explicit TInstanciaUnica(QString pastaLocal, QObject* parent = nullptr);
     ~TInstanciaUnica() override;
 
     // Takes the lock. True when no other copy holds it; this copy then listens for the
@@ -39,4 +39,4 @@ private:
 
 // $XDG_RUNTIME_DIR, or else /tmp/quarvel-<uid>, made and checked to be the user's own and
 // private. Empty when no such folder can be had.
-QString pastaDeExecucao();
+QString pastaLocalDeExecucao();

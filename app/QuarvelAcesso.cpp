@@ -382,18 +382,18 @@ void TFormDlgAcesso::BitListarClick() {
 void TFormDlgAcesso::mostrarLista(const TListaPendente& lista) {
     listBoxPasta->clear();
     ListBoxArquivo->clear();
-    QStringList pastas, arquivos;
-    pastas.reserve(lista.size());
+    QStringList pastasLocais, arquivos;
+    pastasLocais.reserve(lista.size());
     arquivos.reserve(lista.size());
     // Consecutive files of one folder share its text.
-    QString pasta;
+    QString pastaLocal;
     for (qsizetype i = 0; i < lista.size(); ++i) {
-        if (i == 0 || lista.pastas[i] != lista.pastas[i - 1])
-            pasta = nomeLegivel(lista.pastas[i]);
-        pastas << pasta;
+        if (i == 0 || lista.pastasLocais[i] != lista.pastasLocais[i - 1])
+            pastaLocal = nomeLegivel(lista.pastasLocais[i]);
+        pastasLocais << pastaLocal;
         arquivos << nomeLegivel(lista.arquivos[i]);
     }
-    listBoxPasta->addItems(pastas);
+    listBoxPasta->addItems(pastasLocais);
     ListBoxArquivo->addItems(arquivos);
     // Qt resets a bar whose position falls outside a smaller range; the position stays.
     ProgressBar1->setMaximum(int(lista.size()));

@@ -103,7 +103,7 @@ public:
 
     // Folder the listing starts from: the configured sPastaNFE until the user picks a
     // folder in the tree, then the tree's folder.
-    QString pastaListagem() const override { return m_pastaLocalListagem; }
+    QString pastaLocalListagem() const override { return m_pastaLocalListagem; }
 
     // Whether the desktop has a notification area; asked at each use. Tests replace it.
     std::function<bool()> bandejaDisponivel;

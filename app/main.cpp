@@ -65,12 +65,12 @@ int main(int argc, char** argv) {
 
     // One copy per user: a later start shows the running copy's window and ends. The
     // autostart of a session where the program already runs has nothing to show.
-    const QString pasta = pastaDeExecucao();
-    if (pasta.isEmpty())
+    const QString pastaLocal = pastaLocalDeExecucao();
+    if (pastaLocal.isEmpty())
         std::fprintf(stderr, "quarvel: no private runtime folder; a second copy cannot be "
                              "told from the first\n");
-    TInstanciaUnica instancia(pasta);
-    if (!pasta.isEmpty() && !instancia.primeira()) {
+    TInstanciaUnica instancia(pastaLocal);
+    if (!pastaLocal.isEmpty() && !instancia.primeira()) {
         if (bandeja || instancia.pedirJanela())
             return 0;
         std::fprintf(stderr, "quarvel: another copy is running but does not answer\n");

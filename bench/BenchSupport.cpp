@@ -37,9 +37,10 @@ long picoRssKb() {
     return -1;
 }
 
-QStringList arquivosXml(const QString& pasta) {
+QStringList arquivosXml(const QString& pastaLocal) {
     QStringList lista;
-    QDirIterator it(pasta, {QStringLiteral("*.xml")}, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(pastaLocal, {QStringLiteral("*.xml")}, QDir::Files,
+                    QDirIterator::Subdirectories);
     while (it.hasNext())
         lista << it.next();
     lista.sort();

@@ -24,8 +24,8 @@ QString ambiente(const char* chave);
 // Peak resident set of this process so far (VmHWM), in KiB.
 long picoRssKb();
 
-// Every file below `pasta` whose name ends with ".xml", in a stable order.
-QStringList arquivosXml(const QString& pasta);
+// Every file below `pastaLocal` whose name ends with ".xml", in a stable order.
+QStringList arquivosXml(const QString& pastaLocal);
 
 } // namespace bench
 

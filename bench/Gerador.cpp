@@ -62,13 +62,14 @@ int gerarNFe(const QStringList& args) {
     const QString fixtures = bench::opcao(args, QStringLiteral("--fixtures"));
     const QString saida = bench::opcao(args, QStringLiteral("--out"));
     const int n = bench::opcao(args, QStringLiteral("--n"), QStringLiteral("1000")).toInt();
-    const int pastas = bench::opcao(args, QStringLiteral("--pastas"), QStringLiteral("4")).toInt();
-    if (fixtures.isEmpty() || saida.isEmpty() || n <= 0 || pastas <= 0)
+    const int pastasLocais =
+        bench::opcao(args, QStringLiteral("--pastas"), QStringLiteral("4")).toInt();
+    if (fixtures.isEmpty() || saida.isEmpty() || n <= 0 || pastasLocais <= 0)
         throw std::runtime_error("usage: gerar-nfe --fixtures DIR --out DIR --n N [--pastas K]");
     QList<QByteArray> modelos;
     for (const char* f : kFixtures)
         modelos << lerTudo(fixtures + u'/' + QString::fromLatin1(f));
-    for (int k = 1; k <= pastas; ++k)
+    for (int k = 1; k <= pastasLocais; ++k)
         QDir().mkpath(QStringLiteral("%1/lote%2").arg(saida).arg(k));
 
     for (int i = 0; i < n; ++i) {
@@ -98,7 +99,7 @@ int gerarNFe(const QStringList& args) {
 
         gravar(QStringLiteral("%1/lote%2/%3-nfe.xml")
                    .arg(saida)
-                   .arg(1 + i % pastas)
+                   .arg(1 + i % pastasLocais)
                    .arg(QString::fromLatin1(chave)),
                xml);
     }
@@ -115,25 +116,25 @@ int gerarArvore(const QStringList& args) {
         bench::opcao(args, QStringLiteral("--entradas"), QStringLiteral("100000")).toInt();
     if (saida.isEmpty() || entradas < 2000)
         throw std::runtime_error("usage: gerar-arvore --out DIR [--entradas E>=2000]");
-    QStringList pastas;
+    QStringList pastasLocais;
     for (int a = 0; a < 100; ++a) {
         const QString topo = QStringLiteral("%1/empresa%2").arg(saida).arg(a, 3, 10, QChar(u'0'));
-        pastas << topo;
+        pastasLocais << topo;
         for (int b = 0; b < 9; ++b)
-            pastas << QStringLiteral("%1/mes%2").arg(topo).arg(b + 1, 2, 10, QChar(u'0'));
+            pastasLocais << QStringLiteral("%1/mes%2").arg(topo).arg(b + 1, 2, 10, QChar(u'0'));
     }
-    for (const QString& p : pastas)
+    for (const QString& p : pastasLocais)
         if (!QDir().mkpath(p))
             throw std::runtime_error("cannot create " + p.toStdString());
-    const int arquivos = entradas - int(pastas.size());
+    const int arquivos = entradas - int(pastasLocais.size());
     static const char* const kOutros[] = {".pdf", ".txt", ".xml.bak"};
     for (int i = 0; i < arquivos; ++i) {
-        const QString& pasta = pastas[i % pastas.size()];
+        const QString& pastaLocal = pastasLocais[i % pastasLocais.size()];
         const QString nome = i % 3 == 2 ? QStringLiteral("doc%1%2")
                                               .arg(i, 6, 10, QChar(u'0'))
                                               .arg(QLatin1String(kOutros[(i / 3) % 3]))
                                         : QStringLiteral("nota%1.xml").arg(i, 6, 10, QChar(u'0'));
-        const QByteArray caminho = QFile::encodeName(pasta + u'/' + nome);
+        const QByteArray caminho = QFile::encodeName(pastaLocal + u'/' + nome);
         const int fd = ::open(caminho.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0)
             throw std::runtime_error("cannot create " + caminho.toStdString());

@@ -20,7 +20,7 @@ int medirLeitura(const QStringList& args) {
     if (nfe.isEmpty() || passes < 1)
         throw std::runtime_error("usage: leitura --nfe DIR [--passes P]");
     struct Arquivo {
-        QString pasta, nome;
+        QString pastaLocal, nome;
         QByteArray nativo;
     };
     QList<Arquivo> arquivos;
@@ -39,7 +39,7 @@ int medirLeitura(const QStringList& args) {
     for (int p = 0; p < passes; ++p) {
         auto inicio = Clock::now();
         for (const Arquivo& a : arquivos) {
-            const TDadosNFe d = LerDadosNFe(a.pasta, a.nome, QStringLiteral("N"),
+            const TDadosNFe d = LerDadosNFe(a.pastaLocal, a.nome, QStringLiteral("N"),
                                             QStringLiteral("."), QStringLiteral("00000000000000"));
             soma += d.nvalortotal;
         }

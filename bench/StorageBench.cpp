@@ -152,12 +152,12 @@ struct TEntreArquivos {
 // kept in memory.
 class TJanelaSemTela : public TJanelaArmazenamento {
 public:
-    explicit TJanelaSemTela(QString pasta) : m_pastaLocal(std::move(pasta)) {}
+    explicit TJanelaSemTela(QString pastaLocal) : m_pastaLocal(std::move(pastaLocal)) {}
 
     void pararTimer() override {}
     void habilitarTimerEBotoes() override {}
     void desabilitarBotoes() override {}
-    QString pastaListagem() const override { return m_pastaLocal; }
+    QString pastaLocalListagem() const override { return m_pastaLocal; }
     void mostrarLista(const TListaPendente&) override {}
     void selecionar(int) override {}
     void processarMensagens() override {
@@ -300,7 +300,7 @@ int medirEtapas(const QStringList& args) {
     });
     int reconexao = 1;
     for (qsizetype i = 0; i < lista.size(); ++i) {
-        const QByteArray& pasta = lista.pastas[i];
+        const QByteArray& pastaLocal = lista.pastasLocais[i];
         const QByteArray& nome = lista.arquivos[i];
         etapas.medir(QStringLiteral("other"), [&] {
             dmdb.ConectarBanco();
@@ -309,7 +309,7 @@ int medirEtapas(const QStringList& args) {
         TArquivoLido lido;
         TDadosNFe dados;
         etapas.medir(QStringLiteral("read"), [&] {
-            lido = LerArquivoNFe(pasta + nome);
+            lido = LerArquivoNFe(pastaLocal + nome);
             dados = LerDadosNFeBytes(lido.dados, QString::fromUtf8(nome), QStringLiteral("N"),
                                      QStringLiteral("."), e.cnpj);
         });
@@ -327,8 +327,8 @@ int medirEtapas(const QStringList& args) {
         });
         etapas.medir(QStringLiteral("move"), [&] {
             QString motivo;
-            if (!MoverParaBackup(e.bkp, pasta, nome, dados.ccnpj_origem, dados.demissao, &motivo,
-                                 &lido.identidade))
+            if (!MoverParaBackup(e.bkp, pastaLocal, nome, dados.ccnpj_origem, dados.demissao,
+                                 &motivo, &lido.identidade))
                 throw std::runtime_error("move failed: " + motivo.toStdString());
         });
         if (++reconexao == 20 && ftp.Connected()) {

@@ -73,7 +73,7 @@ struct TPercurso {
             if (isFolder) {
                 percorrer(native + name + '/');
             } else if (extensaoAparada(name) == cFile) {
-                lista.pastas.append(native);
+                lista.pastasLocais.append(native);
                 lista.arquivos.append(name);
             }
         }
@@ -121,9 +121,9 @@ void Busca(const QByteArray& cPath, const QByteArray& cFile, TListaPendente& lis
     w.percorrer(cPath, true);
 }
 
-TListaPendente listarArquivosXml(const QString& pasta, const TOpcoesBusca& opcoes) {
+TListaPendente listarArquivosXml(const QString& pastaLocal, const TOpcoesBusca& opcoes) {
     TListaPendente lista;
-    if (!pasta.isEmpty())
-        Busca(QFile::encodeName(pasta) + '/', QByteArrayLiteral(".xml"), lista, opcoes);
+    if (!pastaLocal.isEmpty())
+        Busca(QFile::encodeName(pastaLocal) + '/', QByteArrayLiteral(".xml"), lista, opcoes);
     return lista;
 }

@@ -10,19 +10,19 @@
 // them, bytes and all, so that any name can be opened and moved again; the window shows
 // them through nomeLegivel.
 struct TListaPendente {
-    QList<QByteArray> pastas;   // listBoxPasta
+    QList<QByteArray> pastasLocais; // listBoxPasta
     QList<QByteArray> arquivos; // ListBoxArquivo
     // Folders below the root that could not be searched (a path too long, no permission),
     // each with its errno: their files are not in the list, and the office must be told.
     struct PastaNaoLida {
-        QByteArray pasta;
+        QByteArray pastaLocal;
         int erro = 0;
     };
     QList<PastaNaoLida> naoLidas;
     qsizetype size() const { return arquivos.size(); }
-    QByteArray caminho(qsizetype i) const { return pastas[i] + arquivos[i]; }
+    QByteArray caminho(qsizetype i) const { return pastasLocais[i] + arquivos[i]; }
     void clear() {
-        pastas.clear();
+        pastasLocais.clear();
         arquivos.clear();
         naoLidas.clear();
     }
@@ -41,9 +41,9 @@ struct TOpcoesBusca {
 void Busca(const QByteArray& cPath, const QByteArray& cFile, TListaPendente& lista,
            const TOpcoesBusca& opcoes = {});
 
-// The listing: the root is `pasta` with one "/" appended unconditionally (so "/" gives
-// "//"); an empty `pasta` lists nothing.
-TListaPendente listarArquivosXml(const QString& pasta, const TOpcoesBusca& opcoes = {});
+// The listing: the root is `pastaLocal` with one "/" appended unconditionally (so "/" gives
+// "//"); an empty `pastaLocal` lists nothing.
+TListaPendente listarArquivosXml(const QString& pastaLocal, const TOpcoesBusca& opcoes = {});
 
 // The extension test of the listing, exposed for tests: the text from the last "." to the
 // end (empty without a "." or when "/" or ":" follows it), trimmed of bytes <= 0x20.

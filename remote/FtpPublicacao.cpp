@@ -66,7 +66,7 @@ void TPublicacao::garantirNivel(const QString& nome) {
 
 bool TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
                                   const QString& ccnpjOrigem, const QDate& demissao,
-                                  const QString& pastaRemota, const QString& sCNPJ,
+                                  const QString& pasta, const QString& sCNPJ,
                                   const ManterCopia& manterCopia) {
     if (!m_ftp.Connected()) {
         m_definirFase(QStringLiteral("Conexão com FTP"));
@@ -75,7 +75,7 @@ bool TPublicacao::PublicarArquivo(const QByteArray& conteudo, const QString& nom
     m_definirFase(QStringLiteral("Troca de pasta para raiz"));
     m_ftp.ChangeDir(kRaiz);
     // The document's folder, below the web root that its link names.
-    const QString destino = kRaiz + pastaRemota;
+    const QString destino = kRaiz + pasta;
     const bool pastaExiste = FTPDirExists(destino, m_ftp);
     if (pastaExiste) {
         m_ftp.ChangeDir(destino);

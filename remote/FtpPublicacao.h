@@ -36,13 +36,12 @@ public:
     using ManterCopia = std::function<bool(const QByteArray& copiaRemota)>;
 
     // Uploads `conteudo`, the bytes read from the document's file, as `nomeRemoto` into its
-    // folder pastaRemota below /public_html, making the folders on the way. With manterCopia,
+    // folder pasta below /public_html, making the folders on the way. With manterCopia,
     // a file nomeRemoto already in the folder is read first (up to kTamanhoMaximoNFe bytes
     // and one more) and stays when manterCopia says so. Returns whether it uploaded.
     bool PublicarArquivo(const QByteArray& conteudo, const QString& nomeRemoto,
-                         const QString& ccnpjOrigem, const QDate& demissao,
-                         const QString& pastaRemota, const QString& sCNPJ,
-                         const ManterCopia& manterCopia = {});
+                         const QString& ccnpjOrigem, const QDate& demissao, const QString& pasta,
+                         const QString& sCNPJ, const ManterCopia& manterCopia = {});
 
 private:
     void garantirNivel(const QString& nome);

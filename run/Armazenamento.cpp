@@ -35,7 +35,7 @@ QString caminhoParaLog(const QByteArray& caminho) {
 
 // Why sPastaBKP cannot take the backup of the folder being stored; empty when it can. A
 // backup tree inside that folder is fine: the listing leaves it out.
-QString problemaDoBackup(const QString& sPastaBKP, const QString& pasta) {
+QString problemaDoBackup(const QString& sPastaBKP, const QString& pastaLocal) {
     if (sPastaBKP.isEmpty())
         return QStringLiteral("sPastaBKP está vazio");
     if (!QDir::isAbsolutePath(sPastaBKP))
@@ -43,10 +43,10 @@ QString problemaDoBackup(const QString& sPastaBKP, const QString& pasta) {
             .arg(nomeLegivel(sPastaBKP));
     struct stat bkp {};
     // A backup tree not made yet lies above no folder that exists.
-    if (pasta.isEmpty() || ::stat(QFile::encodeName(sPastaBKP).constData(), &bkp) != 0 ||
+    if (pastaLocal.isEmpty() || ::stat(QFile::encodeName(sPastaBKP).constData(), &bkp) != 0 ||
         !S_ISDIR(bkp.st_mode))
         return {};
-    char* real = ::realpath(QFile::encodeName(pasta).constData(), nullptr);
+    char* real = ::realpath(QFile::encodeName(pastaLocal).constData(), nullptr);
     if (!real)
         return {}; // nothing to list there either
     QByteArray r(real);
@@ -60,7 +60,7 @@ QString problemaDoBackup(const QString& sPastaBKP, const QString& pasta) {
                 return QStringLiteral("sPastaBKP (%1) é a própria pasta a armazenar")
                     .arg(nomeLegivel(sPastaBKP));
             return QStringLiteral("sPastaBKP (%1) contém a pasta a armazenar (%2)")
-                .arg(nomeLegivel(sPastaBKP), nomeLegivel(pasta));
+                .arg(nomeLegivel(sPastaBKP), nomeLegivel(pastaLocal));
         }
         if (r.isEmpty() || r == "/")
             return {};
@@ -77,9 +77,10 @@ QByteArray caminhoReal(const QByteArray& caminho) {
     return r;
 }
 
-bool abaixoDe(const QByteArray& caminho, const QByteArray& pasta) {
-    return !pasta.isEmpty() &&
-           (caminho.startsWith(pasta.endsWith('/') ? pasta : pasta + '/') || caminho == pasta);
+bool abaixoDe(const QByteArray& caminho, const QByteArray& pastaLocal) {
+    return !pastaLocal.isEmpty() &&
+           (caminho.startsWith(pastaLocal.endsWith('/') ? pastaLocal : pastaLocal + '/') ||
+            caminho == pastaLocal);
 }
 
 // A symbolic link to a file that the listing takes up under its own name (inside the folder
@@ -118,7 +119,7 @@ bool aliasNaArvore(const QByteArray& caminho, const QString& raiz, const QString
 QString motivoPastaNaoLida(const TListaPendente::PastaNaoLida& n) {
     QString m = motivoDoSistema(n.erro);
     if (n.erro == ENAMETOOLONG)
-        m += QStringLiteral(": %1 bytes").arg(n.pasta.size());
+        m += QStringLiteral(": %1 bytes").arg(n.pastaLocal.size());
     return m;
 }
 
@@ -155,7 +156,7 @@ void TArmazenamento::Armazenar() {
 TListaPendente TArmazenamento::Listar() {
     TOpcoesBusca opcoes;
     opcoes.excluidas = {m_parametros.sPastaBKP};
-    TListaPendente lista = listarArquivosXml(m_janela.pastaListagem(), opcoes);
+    TListaPendente lista = listarArquivosXml(m_janela.pastaLocalListagem(), opcoes);
     if (!m_adiados.isEmpty()) {
         QHash<QByteArray, qsizetype> ordem;
         for (qsizetype k = 0; k < m_adiados.size(); ++k)
@@ -165,7 +166,7 @@ TListaPendente TArmazenamento::Listar() {
         for (qsizetype i = 0; i < lista.size(); ++i) {
             const auto it = ordem.constFind(lista.caminho(i));
             if (it == ordem.constEnd()) {
-                frente.pastas.append(lista.pastas[i]);
+                frente.pastasLocais.append(lista.pastasLocais[i]);
                 frente.arquivos.append(lista.arquivos[i]);
             } else {
                 fim.emplace_back(*it, i);
@@ -173,7 +174,7 @@ TListaPendente TArmazenamento::Listar() {
         }
         std::sort(fim.begin(), fim.end());
         for (const auto& [k, i] : fim) {
-            frente.pastas.append(lista.pastas[i]);
+            frente.pastasLocais.append(lista.pastasLocais[i]);
             frente.arquivos.append(lista.arquivos[i]);
         }
         frente.naoLidas = std::move(lista.naoLidas);
@@ -181,18 +182,18 @@ TListaPendente TArmazenamento::Listar() {
     }
     // Folders the listing could not enter: said once while they stay so.
     for (auto it = m_avisados.begin(); it != m_avisados.end();) {
-        const bool pasta = it.key().endsWith('/');
-        const bool ainda = pasta && std::any_of(lista.naoLidas.cbegin(), lista.naoLidas.cend(),
-                                                [&](const TListaPendente::PastaNaoLida& n) {
-                                                    return n.pasta == it.key();
-                                                });
-        it = pasta && !ainda ? m_avisados.erase(it) : std::next(it);
+        const bool pastaLocal = it.key().endsWith('/');
+        const bool ainda = pastaLocal && std::any_of(lista.naoLidas.cbegin(), lista.naoLidas.cend(),
+                                                     [&](const TListaPendente::PastaNaoLida& n) {
+                                                         return n.pastaLocal == it.key();
+                                                     });
+        it = pastaLocal && !ainda ? m_avisados.erase(it) : std::next(it);
     }
     for (const TListaPendente::PastaNaoLida& n : lista.naoLidas) {
         const QString motivo = motivoPastaNaoLida(n);
-        avisarUmaVez(n.pasta,
+        avisarUmaVez(n.pastaLocal,
                      carimboLog(m_parametros.agora(), m_parametros.regional()) +
-                         QStringLiteral("Erro ao listar a pasta: ") + caminhoParaLog(n.pasta) +
+                         QStringLiteral("Erro ao listar a pasta: ") + caminhoParaLog(n.pastaLocal) +
                          QStringLiteral(" (") + motivo +
                          QStringLiteral("; seus arquivos não são armazenados)"),
                      motivo);
@@ -213,7 +214,8 @@ void TArmazenamento::avisarUmaVez(const QByteArray& caminho, const QString& linh
 }
 
 bool TArmazenamento::configuracaoValida() {
-    const QString problema = problemaDoBackup(m_parametros.sPastaBKP, m_janela.pastaListagem());
+    const QString problema =
+        problemaDoBackup(m_parametros.sPastaBKP, m_janela.pastaLocalListagem());
     if (problema.isEmpty()) {
         m_avisoConfiguracao.clear();
         return true;
@@ -261,14 +263,14 @@ void TArmazenamento::passar(TEtapaArquivo etapa, const QByteArray& caminho) cons
         m_parametros.aoPassar(etapa, caminho);
 }
 
-void TArmazenamento::recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,
-                             int& retirados) {
+void TArmazenamento::recusar(const QByteArray& pastaLocal, const QByteArray& nome,
+                             const QString& linha, int& retirados) {
     // A file an invoice system may still be writing waits for a later run.
-    if (emEscrita(pasta + nome))
+    if (emEscrita(pastaLocal + nome))
         return;
     m_janela.registrarLinha(linha);
     QString motivo;
-    if (MoverParaErros(m_parametros.sPastaBKP, pasta, nome, &motivo))
+    if (MoverParaErros(m_parametros.sPastaBKP, pastaLocal, nome, &motivo))
         ++retirados;
     else
         registrarMovimentoFalho(nome, motivo);
@@ -306,9 +308,9 @@ void TArmazenamento::conectarFtp() {
     m_ftpAberto = true;
 }
 
-bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray& nome,
+bool TArmazenamento::armazenarArquivo(const QByteArray& pastaLocal, const QByteArray& nome,
                                       int& retirados) {
-    const QByteArray caminho = pasta + nome;
+    const QByteArray caminho = pastaLocal + nome;
     auto nomeRecusado = [&](const QString& porque) {
         return carimboLog(m_parametros.agora(), m_parametros.regional()) +
                QStringLiteral("Nome de arquivo impróprio para o servidor FTP: ") +
@@ -317,7 +319,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
     m_sFase = QStringLiteral("Leitura do XML");
     if (ino_t link = 0;
-        aliasNaArvore(caminho, m_janela.pastaListagem(), m_parametros.sPastaBKP, link)) {
+        aliasNaArvore(caminho, m_janela.pastaLocalListagem(), m_parametros.sPastaBKP, link)) {
         struct stat st {};
         if (::lstat(caminho.constData(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_ino != link)
             return false; // replaced meanwhile: the next run looks again
@@ -332,7 +334,8 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
     }
     const std::optional<QString> nomeTexto = nomeComoTexto(nome);
     if (!nomeTexto) {
-        recusar(pasta, nome, nomeRecusado(QStringLiteral("o nome não está em UTF-8")), retirados);
+        recusar(pastaLocal, nome, nomeRecusado(QStringLiteral("o nome não está em UTF-8")),
+                retirados);
         return false;
     }
     TArquivoLido lido;
@@ -350,7 +353,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         const QString motivo = e.motivo();
         switch (e.tipo) {
         case TNFeIlegivel::Tipo::Documento:
-            recusar(pasta, nome, linhaIlegivel(motivo), retirados);
+            recusar(pastaLocal, nome, linhaIlegivel(motivo), retirados);
             break;
         case TNFeIlegivel::Tipo::Inacessivel:
             // Not the document's fault: a later run takes it up.
@@ -365,7 +368,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
         }
         return false;
     } catch (const std::exception& e) {
-        recusar(pasta, nome, linhaIlegivel(QString::fromUtf8(e.what())), retirados);
+        recusar(pastaLocal, nome, linhaIlegivel(QString::fromUtf8(e.what())), retirados);
         return false;
     }
     m_avisados.remove(caminho);
@@ -376,7 +379,7 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
     if (!m_ftpAberto)
         conectarFtp();
     if (!m_ftp.CannotSend(*nomeTexto).isEmpty()) {
-        recusar(pasta, nome,
+        recusar(pastaLocal, nome,
                 nomeRecusado(QStringLiteral("o servidor FTP não aceita os caracteres do nome")),
                 retirados);
         return false;
@@ -408,8 +411,8 @@ bool TArmazenamento::armazenarArquivo(const QByteArray& pasta, const QByteArray&
 
     m_sFase = QStringLiteral("Move arquivo para pasta de backup");
     QString motivo;
-    if (MoverParaBackup(m_parametros.sPastaBKP, pasta, nome, dados.ccnpj_origem, dados.demissao,
-                        &motivo, &lido.identidade))
+    if (MoverParaBackup(m_parametros.sPastaBKP, pastaLocal, nome, dados.ccnpj_origem,
+                        dados.demissao, &motivo, &lido.identidade))
         ++retirados;
     else
         registrarMovimentoFalho(nome, motivo);
@@ -425,7 +428,7 @@ bool TArmazenamento::executar() {
     }
     // Every user of the PC may run a copy over the same folders: only one of them stores a
     // tree at a time, or both would take up the same files.
-    const QString pastaArvore = m_janela.pastaListagem();
+    const QString pastaArvore = m_janela.pastaLocalListagem();
     FolderTreeLock arvore;
     if (arvore.acquire(QFile::encodeName(pastaArvore)) == FolderTreeLock::Result::Busy) {
         m_janela.registrarLinha(
@@ -457,7 +460,7 @@ bool TArmazenamento::executar() {
         m_dmdb.ConectarBanco();
         m_janela.selecionar(int(i));
         m_janela.processarMensagens();
-        if (armazenarArquivo(lista.pastas[i], lista.arquivos[i], retirados)) {
+        if (armazenarArquivo(lista.pastasLocais[i], lista.arquivos[i], retirados)) {
             ++reconexao;
             ++progresso;
             m_janela.posicionarProgresso(progresso);

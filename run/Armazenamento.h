@@ -23,7 +23,7 @@ public:
     virtual void habilitarTimerEBotoes() = 0;
     virtual void desabilitarBotoes() = 0;
     // The folder the listing starts from: the one chosen in the window.
-    virtual QString pastaListagem() const = 0;
+    virtual QString pastaLocalListagem() const = 0;
     // Shows the pending-file list a listing made.
     virtual void mostrarLista(const TListaPendente& lista) = 0;
     // Selects the file's row in both lists, which brings it into view.
@@ -81,13 +81,13 @@ private:
     bool executar();
     // True when the file went through publication (the counters advance), false when it was
     // refused or left for a later run.
-    bool armazenarArquivo(const QByteArray& pasta, const QByteArray& nome, int& retirados);
+    bool armazenarArquivo(const QByteArray& pastaLocal, const QByteArray& nome, int& retirados);
     // Whether the copy on the web of a registered document stays instead of this file.
     bool copiaPrevalece(const TDadosNFe& dados, const QByteArray& bytes,
                         const QByteArray& copia) const;
     void conectarFtp();
     // The file could not be taken up: logged, moved to Erros unless it is still being written.
-    void recusar(const QByteArray& pasta, const QByteArray& nome, const QString& linha,
+    void recusar(const QByteArray& pastaLocal, const QByteArray& nome, const QString& linha,
                  int& retirados);
     bool emEscrita(const QByteArray& caminho) const;
     // A file left where it is (a FIFO, a link without target, no permission yet, ...): its

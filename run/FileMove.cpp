@@ -31,31 +31,31 @@ bool falhar(QString* motivo, const QString& why) {
     return false;
 }
 
-QByteArray pastaDe(const QByteArray& path) { return path.left(path.lastIndexOf('/') + 1); }
+QByteArray pastaLocalDe(const QByteArray& path) { return path.left(path.lastIndexOf('/') + 1); }
 
 QByteArray nomeAlternativo(const QByteArray& to, int k) {
-    const QByteArray pasta = pastaDe(to);
-    return pasta + nomeNumerado(to.mid(pasta.size()), k);
+    const QByteArray pastaLocal = pastaLocalDe(to);
+    return pastaLocal + nomeNumerado(to.mid(pastaLocal.size()), k);
 }
 
-void sincronizarPasta(const QByteArray& pasta) {
-    const TDescritor fd(
-        ::open(pasta.isEmpty() ? "." : pasta.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+void sincronizarPastaLocal(const QByteArray& pastaLocal) {
+    const TDescritor fd(::open(pastaLocal.isEmpty() ? "." : pastaLocal.constData(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valido())
         ::fsync(fd.get()); // best effort: some file systems refuse fsync on a folder
 }
 
 // mkdir -p on a native path; false with errno set when a level cannot be made.
-bool criarPastas(const QByteArray& pasta) {
-    for (qsizetype i = 1; i <= pasta.size(); ++i) {
-        if (i < pasta.size() && pasta[i] != '/')
+bool criarPastasLocais(const QByteArray& pastaLocal) {
+    for (qsizetype i = 1; i <= pastaLocal.size(); ++i) {
+        if (i < pastaLocal.size() && pastaLocal[i] != '/')
             continue;
-        const QByteArray nivel = pasta.left(i);
+        const QByteArray nivel = pastaLocal.left(i);
         if (::mkdir(nivel.constData(), 0777) != 0 && errno != EEXIST)
             return false;
     }
     struct stat st {};
-    if (::stat(pasta.constData(), &st) != 0)
+    if (::stat(pastaLocal.constData(), &st) != 0)
         return false;
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
@@ -144,13 +144,13 @@ bool escreverTudo(int fd, const char* p, size_t n) {
     return true;
 }
 
-// Copies `in` into a new temporary file of `pasta`, flushed to disk; 0 or an errno.
-int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pasta,
+// Copies `in` into a new temporary file of `pastaLocal`, flushed to disk; 0 or an errno.
+int copiarParaTemporario(int in, const struct stat& st, const QByteArray& pastaLocal,
                          TArquivoTemporario& tmp) {
     TDescritor out;
     for (int tentativa = 0; tentativa < 100 && !out.valido(); ++tentativa) {
         // Not *.xml, so that a listing never takes a leftover for a document.
-        const QByteArray nome = pasta + ".quarvel-" +
+        const QByteArray nome = pastaLocal + ".quarvel-" +
                                 QByteArray::number(QRandomGenerator::global()->generate64(), 16) +
                                 ".tmp";
         out = TDescritor(::open(nome.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -205,9 +205,9 @@ bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* motivo
     if (esperado && copiado != *esperado)
         return falhar(motivo, motivoArquivoAlterado());
 
-    const QByteArray pasta = pastaDe(to);
+    const QByteArray pastaLocal = pastaLocalDe(to);
     TArquivoTemporario copia;
-    int erro = copiarParaTemporario(in.get(), st, pasta, copia);
+    int erro = copiarParaTemporario(in.get(), st, pastaLocal, copia);
     if (erro != 0)
         return falhar(motivo, QStringLiteral("falha ao copiar para a pasta de destino: ") +
                                   erroSistema(erro));
@@ -219,13 +219,13 @@ bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* motivo
                       QStringLiteral("falha ao colocar a cópia no destino: ") + erroSistema(erro));
     // Placed: from here on only an explicit decision takes the copy back.
     copia.largar();
-    sincronizarPasta(pasta);
+    sincronizarPastaLocal(pastaLocal);
     if (ganchoCopiaColocada)
         ganchoCopiaColocada();
 
     auto desfazer = [&] {
         ::unlink(colocado.constData());
-        sincronizarPasta(pasta);
+        sincronizarPastaLocal(pastaLocal);
     };
     // The source must still be the file copied, unchanged while it was read.
     if (identidadeDoDescritor(in.get()) != copiado || identidadeDoCaminho(from) != copiado) {
@@ -238,7 +238,7 @@ bool moverCopiando(const QByteArray& from, const QByteArray& to, QString* motivo
         return falhar(motivo, QStringLiteral("a origem não pôde ser apagada (cópia desfeita): ") +
                                   erroSistema(e));
     }
-    sincronizarPasta(pastaDe(from));
+    sincronizarPastaLocal(pastaLocalDe(from));
     return true;
 }
 
@@ -322,7 +322,7 @@ Duplicata removerSeDuplicada(const QByteArray& from, const QByteArray& to, bool 
                            erroSistema(errno));
         return Duplicata::Falhou;
     }
-    sincronizarPasta(pastaDe(from));
+    sincronizarPastaLocal(pastaLocalDe(from));
     return Duplicata::Removida;
 }
 
@@ -355,12 +355,13 @@ bool scShellMoveFile(const QByteArray& from, const QByteArray& to, QString* moti
     if (esperado && identidadeDoCaminho(from) != *esperado)
         return falhar(motivo, motivoArquivoAlterado());
 
-    const QByteArray pasta = pastaDe(to);
-    if (to.size() == pasta.size())
+    const QByteArray pastaLocal = pastaLocalDe(to);
+    if (to.size() == pastaLocal.size())
         return falhar(motivo, QStringLiteral("destino sem nome de arquivo"));
-    if (!pasta.isEmpty() && !criarPastas(pasta))
+    if (!pastaLocal.isEmpty() && !criarPastasLocais(pastaLocal))
         return falhar(motivo, QStringLiteral("não foi possível criar a pasta ") +
-                                  nomeLegivel(pasta) + QStringLiteral(": ") + erroSistema(errno));
+                                  nomeLegivel(pastaLocal) + QStringLiteral(": ") +
+                                  erroSistema(errno));
 
     struct stat alvo {};
     if (!link && ::stat(to.constData(), &alvo) == 0 && alvo.st_dev == st.st_dev &&

@@ -20,7 +20,7 @@ namespace {
 
 const QString kRaiz = QStringLiteral("/public_html");
 
-bool pastaDeMes(const QString& nome) {
+bool pastaLocalDeMes(const QString& nome) {
     if (nome.size() != 6)
         return false;
     for (QChar c : nome)
@@ -159,7 +159,7 @@ void TVerificacao::verificar(Estado& e) {
             continue;
         const QDir dirEmitente(bkp.filePath(emitente));
         for (const QString& mes : dirEmitente.entryList(pastas, QDir::Name)) {
-            if (!pastaDeMes(mes))
+            if (!pastaLocalDeMes(mes))
                 continue;
             const QDir dirMes(dirEmitente.filePath(mes));
             for (const QString& nome : dirMes.entryList(QDir::Files, QDir::Name)) {

@@ -233,7 +233,7 @@ TEST(Window, MissingStartFolderIsLoggedAndListsNothing) {
     f.BitListar->click();
     EXPECT_EQ(f.ListBoxArquivo->count(), 0);
     EXPECT_EQ(f.ProgressBar1->maximum(), 0);
-    EXPECT_EQ(f.pastaListagem(), u"/nao/existe/NFE");
+    EXPECT_EQ(f.pastaLocalListagem(), u"/nao/existe/NFE");
     QDir::setCurrent(before);
 }
 

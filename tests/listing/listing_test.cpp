@@ -19,10 +19,10 @@ void touch(const QString& path) { writeFile(path, "<x/>"); }
 
 // Pairs "folder|name" of a listing, for compact comparisons.
 QStringList pairs(const TListaPendente& l) {
-    EXPECT_EQ(l.pastas.size(), l.arquivos.size());
+    EXPECT_EQ(l.pastasLocais.size(), l.arquivos.size());
     QStringList out;
     for (qsizetype i = 0; i < l.arquivos.size(); ++i)
-        out << QString::fromUtf8(l.pastas[i] + '|' + l.arquivos[i]);
+        out << QString::fromUtf8(l.pastasLocais[i] + '|' + l.arquivos[i]);
     return out;
 }
 
@@ -183,7 +183,7 @@ TEST(Listing, FoldersThatCannotBeSearchedAreNamed) {
     ASSERT_EQ(l.naoLidas.size(), 2);
     std::map<QByteArray, int> erros;
     for (const auto& n : l.naoLidas)
-        erros[n.pasta] = n.erro;
+        erros[n.pastaLocal] = n.erro;
     EXPECT_EQ(erros[root + "/fechada/"], EACCES);
     // The first level whose path the system refuses.
     QByteArray primeiraLonga = root;
@@ -213,7 +213,7 @@ TEST(Listing, NamesAreKeptAsTheirBytes) {
     const TListaPendente l = listarArquivosXml(tmp.path());
     ASSERT_EQ(l.size(), 2);
     for (qsizetype i = 0; i < l.size(); ++i) {
-        EXPECT_EQ(l.pastas[i], pasta);
+        EXPECT_EQ(l.pastasLocais[i], pasta);
         EXPECT_EQ(::access(l.caminho(i).constData(), F_OK), 0) << l.caminho(i).toStdString();
     }
     EXPECT_TRUE(l.arquivos.contains("nota\xe7\xe3o.xml"));
