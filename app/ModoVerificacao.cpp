@@ -1,7 +1,14 @@
 #include "ModoVerificacao.h"
 
+#include "DbSettings.h"
 #include "FtpClient.h"
+#include "FtpSettings.h"
+#include "ParametrosVerificacao.h"
+#include "Problema.h"
+#include "ResultadoVerificacao.h"
+#include "TipoProblema.h"
 #include "Verificacao.h"
+#include "VerificacaoImpossivel.h"
 
 #include <QByteArray>
 #include <QLocale>

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "DocIni.h"
-#include "FtpPublicacao.h"
+#include "Configuracao.h"
+#include "DbSettings.h"
+#include "FtpSettings.h"
+#include "Publicacao.h"
 #include "QuarvelDmo.h"
 
 #include <cstdio>

@@ -1,10 +1,15 @@
 #include "QuarvelAcesso.h"
 
-#include "Aplicacao.h"
+#include "Application.h"
 #include "Busca.h"
 #include "DirectoryListBox.h"
 #include "ErrorLog.h"
+#include "EtapaArquivo.h"
+#include "FtpSettings.h"
+#include "JanelaArmazenamento.h"
+#include "ListaPendente.h"
 #include "Nomes.h"
+#include "ParametrosArmazenamento.h"
 #include "QuarvelDmo.h"
 
 #include <QAction>

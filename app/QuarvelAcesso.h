@@ -1,9 +1,13 @@
 #pragma once
 
 #include "Armazenamento.h"
-#include "DocIni.h"
+#include "Configuracao.h"
+#include "EtapaArquivo.h"
 #include "FtpClient.h"
-#include "FtpPublicacao.h"
+#include "FtpSettings.h"
+#include "JanelaArmazenamento.h"
+#include "ListaPendente.h"
+#include "Publicacao.h"
 
 #include <QIcon>
 #include <QList>

@@ -1,5 +1,5 @@
-#include "Aplicacao.h"
-#include "DocIni.h"
+#include "Application.h"
+#include "Configuracao.h"
 #include "InstanciaUnica.h"
 #include "ModoVerificacao.h"
 #include "QuarvelAcesso.h"

@@ -1,9 +1,11 @@
 // The listing (Busca) against find over the same tree, and the same tree in the window's
 // list boxes.
-#include "Aplicacao.h"
+#include "Application.h"
 #include "BenchSupport.h"
 #include "Busca.h"
-#include "DocIni.h"
+#include "Configuracao.h"
+#include "ListaPendente.h"
+#include "OpcoesBusca.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 

@@ -1,7 +1,10 @@
 // The check of a published account (and its repair) over an account a storage run stored.
 #include "BenchSupport.h"
+#include "DbSettings.h"
 #include "FtpClient.h"
+#include "ParametrosVerificacao.h"
 #include "QuarvelDmo.h"
+#include "ResultadoVerificacao.h"
 #include "Verificacao.h"
 
 #include <QLocale>

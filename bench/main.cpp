@@ -1,6 +1,6 @@
 // The benchmark program: one command per measurement; bench/run drives them and prints the
 // table. Every command prints its figures as "name value unit" lines.
-#include "Aplicacao.h"
+#include "Application.h"
 #include "BenchSupport.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,8 @@
 #include "Busca.h"
 
+#include "ListaPendente.h"
+#include "OpcoesBusca.h"
+
 #include <QFile>
 #include <cerrno>
 #include <dirent.h>

@@ -1,5 +1,8 @@
 #include "NFeReader.h"
 
+#include "ArquivoLido.h"
+#include "Descritor.h"
+#include "NFeIlegivel.h"
 #include "Nomes.h"
 
 #include <QFile>

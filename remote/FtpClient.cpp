@@ -1,5 +1,10 @@
 #include "FtpClient.h"
 
+#include "FtpError.h"
+#include "FtpTlsContext.h"
+#include "PassiveEndpoint.h"
+#include "ReplyAssembler.h"
+
 #include <QDir>
 #include <QFile>
 #include <algorithm>

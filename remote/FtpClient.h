@@ -6,7 +6,10 @@
 // limit as a whole; failures throw FtpError.
 
 #include "FtpReply.h"
-#include "FtpTls.h"
+#include "FtpStream.h"
+#include "FtpTlsContext.h"
+#include "LineBuffer.h"
+#include "PassiveEndpoint.h"
 
 #include <QDeadlineTimer>
 #include <QString>

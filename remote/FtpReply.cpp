@@ -1,9 +1,11 @@
 #include "FtpReply.h"
 
-#include <charconv>
+#include "FtpError.h"
+#include "LineBuffer.h"
+#include "PassiveEndpoint.h"
+#include "ReplyAssembler.h"
 
-FtpError::FtpError(int code, const QString& message)
-    : std::runtime_error(message.toUtf8().toStdString()), m_code(code) {}
+#include <charconv>
 
 QString FtpReply::message() const {
     QString m;

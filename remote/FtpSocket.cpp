@@ -1,5 +1,6 @@
 #include "FtpSocket.h"
 
+#include "FtpError.h"
 #include "FtpReply.h"
 
 #include <arpa/inet.h>

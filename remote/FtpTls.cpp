@@ -1,5 +1,7 @@
-#include "FtpTls.h"
+#include "FtpStream.h"
+#include "FtpTlsContext.h"
 
+#include "FtpError.h"
 #include "FtpReply.h"
 
 #include <QFile>

@@ -1,5 +1,7 @@
 #include "QuarvelDmo.h"
 
+#include "DbError.h"
+#include "DbSettings.h"
 #include "Nomes.h"
 
 #include <QByteArray>

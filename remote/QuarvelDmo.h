@@ -1,7 +1,8 @@
 #pragma once
 
+#include "DadosNFe.h"
+#include "DbSettings.h"
 #include "QuarvelConstants.h"
-#include "TDadosNFe.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,35 +14,6 @@
 #include <vector>
 
 typedef struct st_mysql MYSQL;
-
-// A database failure: the driver's message and its error number.
-class DbError : public std::runtime_error {
-public:
-    DbError(unsigned code, const std::string& message)
-        : std::runtime_error(message.empty() ? "Erro do banco de dados" : message), m_code(code) {}
-    unsigned code() const { return m_code; }
-
-private:
-    unsigned m_code;
-};
-
-// Where and how the registry connects. The defaults are the program's compiled constants.
-struct DbSettings {
-    QString host = QStringLiteral(QUARVEL_DB_HOST);
-    unsigned port = QUARVEL_DB_PORT;
-    QString database = QStringLiteral(QUARVEL_DB_NAME);
-    QString user = QStringLiteral(QUARVEL_DB_USER);
-    QString password = QStringLiteral(QUARVEL_DB_PASSWORD);
-    QString siteUrl = QStringLiteral(QUARVEL_SITE_URL); // public address of /public_html
-    unsigned connectTimeout = 60;                       // seconds
-    unsigned readTimeout = 600;
-    unsigned writeTimeout = 600;
-    // Seconds a registration waits while another copy registers into the same folder.
-    unsigned lockTimeout = 60;
-    // TLS required, the certificate's chain and its name (host) checked.
-    bool tls = QUARVEL_DB_TLS;
-    QString caFile = QStringLiteral(QUARVEL_DB_CA_FILE); // empty: the system's authorities
-};
 
 // The data module: owner of the one connection to the remote database "kelvaro_doc", the
 // registry of stored documents (table docs) and the named counters (table sequenciais).

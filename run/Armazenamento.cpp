@@ -1,11 +1,18 @@
 #include "Armazenamento.h"
 
+#include "ArquivoLido.h"
 #include "ErrorLog.h"
+#include "EtapaArquivo.h"
 #include "FileMove.h"
 #include "FolderTreeLock.h"
 #include "FtpClient.h"
+#include "JanelaArmazenamento.h"
+#include "ListaPendente.h"
+#include "NFeIlegivel.h"
 #include "NFeReader.h"
 #include "Nomes.h"
+#include "OpcoesBusca.h"
+#include "ParametrosArmazenamento.h"
 #include "QuarvelDmo.h"
 
 #include <QDir>

@@ -1,8 +1,13 @@
 #pragma once
 
 #include "Busca.h"
-#include "FtpPublicacao.h"
-#include "TDadosNFe.h"
+#include "DadosNFe.h"
+#include "EtapaArquivo.h"
+#include "FtpSettings.h"
+#include "JanelaArmazenamento.h"
+#include "ListaPendente.h"
+#include "ParametrosArmazenamento.h"
+#include "Publicacao.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,44 +19,6 @@
 
 class FtpClient;
 class Tdmdb;
-
-// What a storage run drives in the window.
-class TJanelaArmazenamento {
-public:
-    virtual ~TJanelaArmazenamento() = default;
-    virtual void pararTimer() = 0;
-    virtual void habilitarTimerEBotoes() = 0;
-    virtual void desabilitarBotoes() = 0;
-    // The folder the listing starts from: the one chosen in the window.
-    virtual QString pastaLocalListagem() const = 0;
-    // Shows the pending-file list a listing made.
-    virtual void mostrarLista(const TListaPendente& lista) = 0;
-    // Selects the file's row in both lists, which brings it into view.
-    virtual void selecionar(int indice) = 0;
-    // Lets the window handle every waiting message, once per file.
-    virtual void processarMensagens() = 0;
-    // Position of the progress bar; a position past the maximum stops at the maximum.
-    virtual void posicionarProgresso(int posicao) = 0;
-    virtual void registrarLinha(const QString& linha) = 0;
-};
-
-// Where a file stands in a run, for observers (tests).
-enum class TEtapaArquivo {
-    Lido,       // read and parsed
-    Publicado,  // its bytes on the FTP server, its row not yet committed
-    Confirmado, // its row committed, the file not yet moved
-};
-
-struct TParametrosArmazenamento {
-    QString sPastaBKP;
-    QString sCNPJ;
-    QString sVirgula;
-    FtpSettings ftp;
-    std::function<QLocale()> regional = [] { return QLocale::system(); };
-    std::function<QDateTime()> agora = [] { return QDateTime::currentDateTime(); };
-    // Called as a file passes each step, with its native path.
-    std::function<void(TEtapaArquivo, const QByteArray& caminho)> aoPassar;
-};
 
 // The storage run: every pending file read once, registered once, its bytes published and
 // the file moved into the backup tree when it is still the file that was read; unreadable

@@ -1,7 +1,8 @@
 #include "FileMove.h"
 
+#include "DadosNFe.h"
+#include "Descritor.h"
 #include "Nomes.h"
-#include "TDadosNFe.h"
 
 #include <QFile>
 #include <QRandomGenerator>

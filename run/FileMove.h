@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ArquivoLocal.h"
+#include "IdentidadeArquivo.h"
 
 #include <QByteArray>
 #include <QDate>

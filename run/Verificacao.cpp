@@ -1,9 +1,17 @@
 #include "Verificacao.h"
 
+#include "DbError.h"
 #include "FtpClient.h"
+#include "FtpError.h"
+#include "NFeIlegivel.h"
 #include "NFeReader.h"
 #include "Nomes.h"
+#include "ParametrosVerificacao.h"
+#include "Problema.h"
 #include "QuarvelDmo.h"
+#include "ResultadoVerificacao.h"
+#include "TipoProblema.h"
+#include "VerificacaoImpossivel.h"
 
 #include <QCryptographicHash>
 #include <QDir>

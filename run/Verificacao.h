@@ -1,6 +1,10 @@
 #pragma once
 
-#include "FtpPublicacao.h"
+#include "FtpSettings.h"
+#include "ParametrosVerificacao.h"
+#include "Problema.h"
+#include "Publicacao.h"
+#include "ResultadoVerificacao.h"
 
 #include <QList>
 #include <QLocale>
@@ -10,48 +14,6 @@
 
 class FtpClient;
 class Tdmdb;
-
-struct TParametrosVerificacao {
-    QString sPastaBKP;
-    QString sCNPJ;
-    QString sVirgula;
-    FtpSettings ftp;
-    std::function<QLocale()> regional = [] { return QLocale::system(); };
-    // Repair what can be repaired from the backup once the check is done.
-    bool reparar = false;
-};
-
-enum class TTipoProblema {
-    CopiaAusente,      // a row's remote copy does not exist
-    CopiaDiferente,    // a row's remote copy is not its document's bytes
-    SemRegistro,       // a backup document has no row
-    SemBackup,         // a row whose document the backup does not hold
-    RemotoSemRegistro, // a remote file no row names
-    Ilegivel,          // a backup file that does not read as a document
-};
-constexpr int kTiposDeProblema = 6;
-
-struct TProblema {
-    TTipoProblema tipo;
-    QString texto;          // one line: which document, what is wrong
-    bool reparavel = false; // the repair may mend it from the backup's bytes
-    bool reparado = false;
-    QString reparo; // after a repair was tried: what it did, or why it could not
-};
-
-struct TResultadoVerificacao {
-    int documentos = 0; // backup documents checked
-    int emOrdem = 0;    // of those, the ones with nothing wrong
-    QList<TProblema> problemas;
-    int contar(TTipoProblema tipo) const;
-    int reparados() const;
-};
-
-// The check could not be made: a server did not answer or refused. The message says which.
-class TVerificacaoImpossivel : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // The check of everything an account published: every document of the backup tree
 // (<sPastaBKP>/<issuer>/<yyyymm>/, Erros left out) against its docs row, found as the

@@ -1,4 +1,4 @@
-#include "DocIni.h"
+#include "Configuracao.h"
 #include "TestSupport.h"
 
 #include <QDir>

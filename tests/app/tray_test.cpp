@@ -1,5 +1,6 @@
 // What the tray tells of the storage runs, watched on the real window (offscreen) while a
 // real FTP server of the test's own goes away and comes back.
+#include "EtapaArquivo.h"
 #include "FtpServerProcess.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"

@@ -1,4 +1,5 @@
-#include "Aplicacao.h"
+#include "Application.h"
+#include "DbSettings.h"
 #include "DirectoryListBox.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"

@@ -1,3 +1,5 @@
+#include "DbError.h"
+#include "DbSettings.h"
 #include "RootDb.h"
 
 #include "QuarvelDmo.h"

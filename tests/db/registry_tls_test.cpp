@@ -1,5 +1,7 @@
 // The registry's connection in TLS, against the private MariaDB that requires it
 // (require_secure_transport, so a session it takes is a TLS one) and the clear-text one.
+#include "DbError.h"
+#include "DbSettings.h"
 #include "RootDb.h"
 #include "TestServices.h"
 

@@ -1,3 +1,4 @@
+#include "DbSettings.h"
 #include "RootDb.h"
 
 #include "QuarvelDmo.h"

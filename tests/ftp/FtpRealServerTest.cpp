@@ -2,6 +2,7 @@
 // services, and pyftpdlib servers of this test's own that it can kill or give certificates.
 
 #include "FtpClient.h"
+#include "FtpError.h"
 #include "FtpServerProcess.h"
 #include "TestServices.h"
 #include "TestSupport.h"

@@ -2,6 +2,7 @@
 // the server and the outcome the caller sees.
 
 #include "FtpClient.h"
+#include "FtpError.h"
 #include "ScriptedFtpServer.h"
 #include "TestSupport.h"
 

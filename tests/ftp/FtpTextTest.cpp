@@ -1,6 +1,10 @@
 // The text side of the FTP conversation: replies, PASV addresses, listing data, encodings.
 
+#include "FtpError.h"
 #include "FtpReply.h"
+#include "LineBuffer.h"
+#include "PassiveEndpoint.h"
+#include "ReplyAssembler.h"
 
 #include <gtest/gtest.h>
 

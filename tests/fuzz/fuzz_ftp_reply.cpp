@@ -3,7 +3,11 @@
 // with the first text line of each reply also read as a PASV answer. The first input byte
 // picks the encoding and the chunk size.
 
+#include "FtpError.h"
 #include "FtpReply.h"
+#include "LineBuffer.h"
+#include "PassiveEndpoint.h"
+#include "ReplyAssembler.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,6 @@
 // libFuzzer target for the NF-e reader. The first byte chooses the settings (bit 0:
 // sVirgula "S", bit 1: decimal comma); the rest is the file.
+#include "NFeIlegivel.h"
 #include "NFeReader.h"
 
 #include <cmath>

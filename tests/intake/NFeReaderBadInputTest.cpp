@@ -1,3 +1,5 @@
+#include "ArquivoLido.h"
+#include "NFeIlegivel.h"
 #include "ReaderTestSupport.h"
 #include "TestSupport.h"
 

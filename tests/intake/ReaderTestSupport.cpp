@@ -1,5 +1,6 @@
 #include "ReaderTestSupport.h"
 
+#include "NFeIlegivel.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 #include "Busca.h"
+#include "ListaPendente.h"
 #include "Nomes.h"
+#include "OpcoesBusca.h"
 #include "TestSupport.h"
 
 #include <QDir>

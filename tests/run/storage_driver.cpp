@@ -7,8 +7,11 @@
 // Standard output tells what happened: "lido PATH" where a run holds, "armazenado PATH" for
 // each file whose row was committed, "log LINE" for each new line of the error log, then
 // "fim" when the press is over.
-#include "Aplicacao.h"
-#include "DocIni.h"
+#include "Application.h"
+#include "Configuracao.h"
+#include "DbSettings.h"
+#include "EtapaArquivo.h"
+#include "FtpSettings.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 

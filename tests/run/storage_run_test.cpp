@@ -2,8 +2,11 @@
 // FTP servers. Each test stores into an account folder of its own, so tests can run side
 // by side on the shared servers.
 #include "DbProxy.h"
+#include "DbSettings.h"
+#include "EtapaArquivo.h"
 #include "FileMove.h"
 #include "FtpServerProcess.h"
+#include "FtpSettings.h"
 #include "NFeReader.h"
 #include "Nomes.h"
 #include "PrivateMariaDb.h"

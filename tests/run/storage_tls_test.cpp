@@ -1,7 +1,9 @@
 // The storage run with encrypted transport, end to end: the real window (offscreen), the
 // MariaDB that requires TLS and FTP servers that accept nothing but TLS; and the refusals
 // that must end a run with a clear log line and nothing moved.
+#include "DbSettings.h"
 #include "FtpServerProcess.h"
+#include "FtpSettings.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
 #include "RootDb.h"

@@ -1,12 +1,18 @@
 // The check of a published account and its repair, on an account stored by a real run (the
 // real window, offscreen) on the real MariaDB and real FTP servers, damaged by hand.
+#include "DbSettings.h"
 #include "FtpServerProcess.h"
+#include "FtpSettings.h"
 #include "ModoVerificacao.h"
+#include "ParametrosVerificacao.h"
+#include "Problema.h"
 #include "QuarvelAcesso.h"
 #include "QuarvelDmo.h"
+#include "ResultadoVerificacao.h"
 #include "RootDb.h"
 #include "TestServices.h"
 #include "TestSupport.h"
+#include "TipoProblema.h"
 #include "Verificacao.h"
 
 #include <QDirIterator>

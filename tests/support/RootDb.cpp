@@ -1,5 +1,6 @@
 #include "RootDb.h"
 
+#include "DbSettings.h"
 #include "TestServices.h"
 
 #include <QCoreApplication>

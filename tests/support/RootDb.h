@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DbSettings.h"
 #include "QuarvelDmo.h"
 
 #include <QString>

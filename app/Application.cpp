@@ -1,4 +1,4 @@
-#include "Aplicacao.h"
+#include "Application.h"
 
 #include <cstdio>
 

@@ -1,21 +1,12 @@
 #pragma once
 
 #include "FtpClient.h"
+#include "FtpSettings.h"
 #include "QuarvelConstants.h"
 
 #include <QDate>
 #include <QString>
 #include <functional>
-
-// The FTP endpoint of the document host. The defaults are the program's compiled constants.
-struct FtpSettings {
-    QString host = QStringLiteral(QUARVEL_FTP_HOST);
-    int port = QUARVEL_FTP_PORT;
-    QString user = QStringLiteral(QUARVEL_FTP_USER);
-    QString password = QStringLiteral(QUARVEL_FTP_PASSWORD);
-    bool tls = QUARVEL_FTP_TLS;
-    QString caFile = QStringLiteral(QUARVEL_FTP_CA_FILE); // empty: the system's authorities
-};
 
 // Whether a listing of DirName has at least one line. A server that refuses the listing of
 // a missing path with 550 answers "missing" too; every other failure is passed on.

@@ -5,30 +5,15 @@
 // call stays in FtpSocket.cpp and every wait keeps the deadline of its operation.
 
 #include "FtpSocket.h"
+#include "FtpTlsContext.h"
 
 #include <QDeadlineTimer>
 #include <QString>
+#include <vector>
 
-typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
 typedef struct ssl_session_st SSL_SESSION;
 typedef struct bio_st BIO;
-
-// The authorities trusted for the server's certificate, shared by the connections of a login.
-class FtpTlsContext {
-public:
-    // An empty caFile trusts the system's authorities. Throws FtpError when the file cannot
-    // be used.
-    explicit FtpTlsContext(const QString& caFile);
-    ~FtpTlsContext();
-    FtpTlsContext(const FtpTlsContext&) = delete;
-    FtpTlsContext& operator=(const FtpTlsContext&) = delete;
-
-    SSL_CTX* get() const { return m_ctx; }
-
-private:
-    SSL_CTX* m_ctx = nullptr;
-};
 
 // One connection of the client, control or data: a socket, with TLS over it once startTls
 // has run. The reading and writing calls behave as FtpSocket's do.

@@ -1,7 +1,9 @@
-#include "FtpPublicacao.h"
+#include "Publicacao.h"
 
+#include "DadosNFe.h"
+#include "FtpError.h"
+#include "FtpSettings.h"
 #include "NFeReader.h"
-#include "TDadosNFe.h"
 
 #include <exception>
 

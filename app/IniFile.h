@@ -4,18 +4,6 @@
 #include <QHash>
 #include <QString>
 
-// The five values of DOC.INI, section Parametros, read once at start-up.
-struct TConfiguracao {
-    QString sPastaNFE;
-    QString sPastaBKP;
-    QString sCNPJ;
-    QString sVirgula;
-    QString sLocalXML;
-};
-
-// Defaults when the file, the section or a key is missing.
-TConfiguracao configuracaoPadrao();
-
 // A Windows initialization file as GetPrivateProfileString reads it: section and key names
 // without regard to case, the first section and the first key of a name win, blanks and
 // one pair of enclosing quotes dropped, values cut at 2047 characters.
@@ -40,10 +28,3 @@ private:
     // lower-cased section -> lower-cased key -> value
     QHash<QString, QHash<QString, QString>> m_sections;
 };
-
-// Path of DOC.INI in `folder`: the entry whose name is "doc.ini" without regard to case
-// (an exact "DOC.INI" preferred), or folder + "/DOC.INI" when there is none.
-QString localizarDocIni(const QString& folder);
-
-// Reads the five values from the file at `path`, in the order of the file's documentation.
-TConfiguracao lerConfiguracao(const QString& path);

@@ -1,26 +1,9 @@
-#include "ArquivoLocal.h"
+#include "IdentidadeArquivo.h"
 
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
-
-TDescritor& TDescritor::operator=(TDescritor&& o) noexcept {
-    if (this != &o) {
-        fechar();
-        m_fd = o.m_fd;
-        o.m_fd = -1;
-    }
-    return *this;
-}
-
-int TDescritor::fechar() noexcept {
-    if (m_fd < 0)
-        return 0;
-    const int r = ::close(m_fd);
-    m_fd = -1;
-    return r;
-}
 
 TIdentidadeArquivo identidadeDe(const struct stat& st) {
     return {st.st_dev, st.st_ino, qint64(st.st_size),
