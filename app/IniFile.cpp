@@ -83,8 +83,8 @@ IniFile::IniFile(const QString& text) {
         if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
             value.back() == value.front())
             value = value.mid(1, value.size() - 2);
-        if (value.size() > MaxValueLength) {
-            value.truncate(MaxValueLength);
+        if (value.size() > kMaxValueLength) {
+            value.truncate(kMaxValueLength);
             if (value.back().isHighSurrogate())
                 value.chop(1); // never leave half a character
         }

@@ -9,7 +9,7 @@
 // one pair of enclosing quotes dropped, values cut at 2047 characters.
 class IniFile {
 public:
-    static constexpr int MaxValueLength = 2047;
+    static constexpr int kMaxValueLength = 2047;
 
     IniFile() = default;
     explicit IniFile(const QString& text);

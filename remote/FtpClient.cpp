@@ -105,9 +105,9 @@ FtpReply FtpClient::sendLine(const QByteArray& line, Codes accepted, QDeadlineTi
 }
 
 void FtpClient::fillBuffer(QDeadlineTimer deadline) {
-    if (m_in.size() > ftp::MaxLineBytes)
+    if (m_in.size() > ftp::kMaxLineBytes)
         protocolFailure(QStringLiteral("The FTP server sent a reply line longer than %1 bytes.")
-                            .arg(ftp::MaxLineBytes));
+                            .arg(ftp::kMaxLineBytes));
     if (m_peerClosed) {
         closeControl();
         throw FtpError(0, QStringLiteral("Connection Closed Gracefully."));
@@ -143,9 +143,9 @@ FtpReply FtpClient::readReply(Codes accepted, QDeadlineTimer deadline, bool chec
             continue;
         }
         consumed += raw->size() + 1;
-        if (consumed > ftp::MaxReplyBytes)
+        if (consumed > ftp::kMaxReplyBytes)
             protocolFailure(QStringLiteral("The FTP server sent a reply longer than %1 bytes.")
-                                .arg(ftp::MaxReplyBytes));
+                                .arg(ftp::kMaxReplyBytes));
         const QString line = ftp::trimBlanks(ftp::decode(*raw, m_encoding));
         if (line.isEmpty())
             continue;
@@ -174,10 +174,10 @@ FtpReply FtpClient::readFinalReply(QDeadlineTimer deadline) {
     FtpReply reply = readReply({}, deadline);
     for (int preliminary = 0; reply.code / 100 == 1;) {
         // However short each reply, an endless run of them would hold the operation.
-        if (++preliminary > MaxPreliminaryReplies)
+        if (++preliminary > kMaxPreliminaryReplies)
             protocolFailure(QStringLiteral("The FTP server sent more than %1 preliminary (1xx) "
                                            "replies in a row.")
-                                .arg(MaxPreliminaryReplies));
+                                .arg(kMaxPreliminaryReplies));
         reply = readReply({}, deadline);
     }
     return reply;
@@ -186,7 +186,7 @@ FtpReply FtpClient::readFinalReply(QDeadlineTimer deadline) {
 void FtpClient::drainControl() {
     char chunk[16384];
     try {
-        while (!m_peerClosed && m_in.size() < ftp::MaxReplyBytes) {
+        while (!m_peerClosed && m_in.size() < ftp::kMaxReplyBytes) {
             const qsizetype n = m_control.receive(chunk, sizeof chunk);
             if (n < 0)
                 break;
@@ -425,9 +425,9 @@ QByteArray FtpClient::receiveAll(FtpStream& data, QDeadlineTimer deadline) {
             return received;
         if (n < 0)
             continue;
-        if (received.size() + n > ftp::MaxListingBytes)
+        if (received.size() + n > ftp::kMaxListingBytes)
             throw FtpError(0, QStringLiteral("The FTP server sent a listing larger than %1 bytes.")
-                                  .arg(ftp::MaxListingBytes));
+                                  .arg(ftp::kMaxListingBytes));
         received.append(chunk, n);
     }
 }

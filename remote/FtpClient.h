@@ -44,7 +44,7 @@ public:
     QString CaFile; // authorities for the server's certificate; empty: the system's
 
     // Preliminary (1xx) replies in a row that one command may take; more end the connection.
-    static constexpr int MaxPreliminaryReplies = 16;
+    static constexpr int kMaxPreliminaryReplies = 16;
 
     void Connect();
     void Disconnect();

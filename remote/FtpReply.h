@@ -23,9 +23,9 @@ struct FtpReply {
 namespace ftp {
 
 // Garbage from a server must not grow memory without end.
-constexpr qsizetype MaxLineBytes = 64 * 1024;
-constexpr qsizetype MaxReplyBytes = 1024 * 1024;
-constexpr qsizetype MaxListingBytes = 64 * 1024 * 1024;
+constexpr qsizetype kMaxLineBytes = 64 * 1024;
+constexpr qsizetype kMaxReplyBytes = 1024 * 1024;
+constexpr qsizetype kMaxListingBytes = 64 * 1024 * 1024;
 
 enum class Encoding { Latin1, Utf8 };
 

@@ -57,12 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } catch (const FtpError&) {
                 assembler = ReplyAssembler(); // the client drops the connection here
             }
-            if (consumed > MaxReplyBytes)
+            if (consumed > kMaxReplyBytes)
                 assembler = ReplyAssembler();
         }
-        if (buffer.size() > MaxLineBytes + qsizetype(chunk))
+        if (buffer.size() > kMaxLineBytes + qsizetype(chunk))
             __builtin_trap(); // a partial line the client would have refused long ago
-        if (buffer.size() > MaxLineBytes)
+        if (buffer.size() > kMaxLineBytes)
             buffer.clear();
     }
 
