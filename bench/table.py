@@ -169,19 +169,7 @@ def main():
         return
     path, n = sys.argv[1], int(sys.argv[2])
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 1
-    figures = {}
-    units = {}
-    order = []
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) == 3:
-                try:
-                    figures[parts[0]] = float(parts[1])
-                except ValueError:
-                    continue
-                units[parts[0]] = parts[2]
-                order.append(parts[0])
+    figures, units, order = read_figures(path)
 
     derived = []
 
